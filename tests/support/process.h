@@ -1,0 +1,121 @@
+#pragma once
+
+// Runs the real binaries as child processes for black-box tests. Output is
+// read by a background thread; every wait takes a deadline and never sleeps
+// for a fixed time.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace tarnwicket::test {
+
+using namespace std::chrono_literals;
+
+std::filesystem::path server_binary();
+std::filesystem::path manifest_binary();
+std::filesystem::path source_dir();
+
+// A fresh directory under the system's temporary directory, removed with its
+// content on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // Writes a file below the directory and returns its full path.
+  std::filesystem::path write(const std::string& name, const std::string& content) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct ProcessOptions {
+  std::filesystem::path workdir;   // empty: the current directory
+  std::optional<long> nofile_limit;  // RLIMIT_NOFILE (soft and hard) for the child
+};
+
+// One child process with its standard output and error captured.
+class Process {
+ public:
+  Process(const std::filesystem::path& binary, std::vector<std::string> args,
+          ProcessOptions options = {});
+  ~Process();  // kills the child with SIGKILL if it still runs, and reaps it
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void signal(int signo) const;
+
+  // Waits until some stdout line contains `needle` (lines already read count).
+  bool wait_for_line(std::string_view needle, std::chrono::milliseconds deadline = 10s);
+  // Waits until `count` stdout lines contain `needle`.
+  bool wait_for_lines(std::string_view needle, size_t count,
+                      std::chrono::milliseconds deadline = 10s);
+  size_t count_lines(std::string_view needle);
+
+  // Waits for the exit; the exit status, or 128 + signal number; nullopt on timeout.
+  std::optional<int> wait_exit(std::chrono::milliseconds deadline = 10s);
+
+  // Complete output so far; after wait_exit, all of it.
+  std::vector<std::string> stdout_lines();
+  std::string stdout_text();
+  std::string stderr_text();
+
+ private:
+  void read_output(int fd, bool is_stdout);
+
+  pid_t pid_ = -1;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string out_;
+  std::string err_;
+  std::vector<std::string> lines_;
+  bool out_closed_ = false;
+  bool err_closed_ = false;
+  std::optional<int> status_;
+  std::thread out_reader_;
+  std::thread err_reader_;
+};
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs a short-lived command to its end (fails the test after the deadline).
+RunResult run(const std::filesystem::path& binary, std::vector<std::string> args,
+              ProcessOptions options = {}, std::chrono::milliseconds deadline = 20s);
+
+// Counts of the child's threads (/proc/PID/task) and open descriptors
+// (/proc/PID/fd), and its resident memory in KiB (VmRSS).
+size_t thread_count(pid_t pid);
+size_t fd_count(pid_t pid);
+size_t resident_kib(pid_t pid);
+
+// Polls a measurement until it satisfies `ok` or the deadline passes; gives
+// the last value. For process-state checks that have no event to wait on.
+template <class Measure, class Ok>
+auto eventually(Measure measure, Ok ok, std::chrono::milliseconds deadline = 10s) {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  auto value = measure();
+  while (!ok(value) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(20ms);
+    value = measure();
+  }
+  return value;
+}
+
+}  // namespace tarnwicket::test
