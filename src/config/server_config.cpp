@@ -1,0 +1,100 @@
+#include "config/server_config.h"
+
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include "config/ini.h"
+#include "config/text.h"
+
+namespace tarnwicket {
+namespace {
+
+constexpr std::string_view kRoutePrefix = "route:";
+
+// A missing key and an unreadable number both keep the current value.
+int read_int(const IniFile& ini, const std::string& section, const std::string& key, int current) {
+  return parse_int(ini.get(section, key, std::to_string(current)), current);
+}
+
+ServerRoute read_route(const IniFile& ini, const std::string& section) {
+  ServerRoute route;
+  route.name = trim(section.substr(kRoutePrefix.size()));
+  route.protocol = lower(trim(ini.get(section, "protocol", route.protocol)));
+  route.listen_port = read_int(ini, section, "listen_port", route.listen_port);
+  route.target_host = ini.get(section, "target_host", route.target_host);
+  route.target_port = read_int(ini, section, "target_port", route.target_port);
+  route.max_connections = read_int(ini, section, "max_connections", route.max_connections);
+  route.enabled = parse_bool(ini.get(section, "enabled", "true"), route.enabled);
+  return route;
+}
+
+bool in_range(int value, int low, int high) { return value >= low && value <= high; }
+
+std::runtime_error route_error(const ServerRoute& route, const char* rest) {
+  return std::runtime_error("线路 " + route.name + rest);
+}
+
+void validate_route(const ServerRoute& route, std::set<std::pair<std::string, int>>& claimed) {
+  if (route.name.empty()) throw std::runtime_error("启用的线路 name 不能为空");
+  const std::string& protocol = route.protocol;
+  if (protocol != "tcp" && protocol != "udp" && protocol != "both") {
+    throw route_error(route, " 的 protocol 必须是 tcp、udp 或 both");
+  }
+  if (!in_range(route.listen_port, 1, 65535) || !in_range(route.target_port, 1, 65535)) {
+    throw route_error(route, " 的端口必须在 1 到 65535 之间");
+  }
+  if (route.target_host.empty()) throw route_error(route, " 的 target_host 不能为空");
+  if (!in_range(route.max_connections, 1, 100000)) {
+    throw route_error(route, " 的 max_connections 超出范围");
+  }
+  // TCP and UDP listeners are separate sockets, so only same-protocol pairs clash.
+  for (const char* kind : {"tcp", "udp"}) {
+    if (protocol != kind && protocol != "both") continue;
+    if (!claimed.emplace(kind, route.listen_port).second) {
+      throw std::runtime_error(std::string(kind) +
+                               " 监听端口重复: " + std::to_string(route.listen_port));
+    }
+  }
+}
+
+}  // namespace
+
+ServerConfig load_server_config(const std::filesystem::path& path) {
+  const IniFile ini = load_ini(path);
+  ServerConfig config;
+  config.listen_address = ini.get("server", "listen_address", config.listen_address);
+  config.connection_timeout_ms =
+      read_int(ini, "server", "connection_timeout_ms", config.connection_timeout_ms);
+  config.udp_idle_timeout_ms =
+      read_int(ini, "server", "udp_idle_timeout_ms", config.udp_idle_timeout_ms);
+
+  // Map order, not file order: routes come out sorted by section name bytes.
+  for (const auto& [section, keys] : ini.sections) {
+    if (section.compare(0, kRoutePrefix.size(), kRoutePrefix) != 0) continue;
+    config.routes.push_back(read_route(ini, section));
+  }
+  validate_server_config(config);
+  return config;
+}
+
+void validate_server_config(const ServerConfig& config) {
+  if (config.listen_address.empty()) throw std::runtime_error("server.listen_address 不能为空");
+  if (!in_range(config.connection_timeout_ms, 100, 300000)) {
+    throw std::runtime_error("server.connection_timeout_ms 必须在 100 到 300000 之间");
+  }
+  if (!in_range(config.udp_idle_timeout_ms, 1000, 3600000)) {
+    throw std::runtime_error("server.udp_idle_timeout_ms 必须在 1000 到 3600000 之间");
+  }
+  std::set<std::pair<std::string, int>> claimed;
+  bool any_enabled = false;
+  for (const ServerRoute& route : config.routes) {
+    if (!route.enabled) continue;
+    any_enabled = true;
+    validate_route(route, claimed);
+  }
+  if (!any_enabled) throw std::runtime_error("至少需要一条启用的线路");
+}
+
+}  // namespace tarnwicket
