@@ -76,6 +76,7 @@ class UdpEchoServer {
  private:
   Fd socket_;
   int port_ = 0;
+  std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::vector<std::string> senders_;
   std::thread thread_;

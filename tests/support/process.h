@@ -42,7 +42,7 @@ class TempDir {
 };
 
 struct ProcessOptions {
-  std::filesystem::path workdir;   // empty: the current directory
+  std::filesystem::path workdir;     // empty: the current directory
   std::optional<long> nofile_limit;  // RLIMIT_NOFILE (soft and hard) for the child
 };
 
@@ -75,18 +75,22 @@ class Process {
 
  private:
   void read_output(int fd, bool is_stdout);
+  void wait_child();
+  size_t count_locked(std::string_view needle) const;  // needs mutex_
 
   pid_t pid_ = -1;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::string out_;
   std::string err_;
   std::vector<std::string> lines_;
+  size_t line_start_ = 0;  // start of the unfinished last line in out_
   bool out_closed_ = false;
   bool err_closed_ = false;
   std::optional<int> status_;
   std::thread out_reader_;
   std::thread err_reader_;
+  std::thread waiter_;  // blocks in waitpid, then sets status_
 };
 
 struct RunResult {
