@@ -12,7 +12,7 @@ run_preset() {
   echo "==> preset $preset"
   cmake --preset "$preset"
   cmake --build --preset "$preset"
-  ctest --preset "$preset" -j2
+  ctest --preset "$preset" -j2 --no-tests=error
 }
 
 scripts/setup.sh
