@@ -83,6 +83,7 @@ class Gateway {
 
  private:
   void open_route(RouteRuntime& rt, std::uint32_t address);
+  void stop_locked();
 
   // TCP relay (tcp_relay.cpp).
   void accept_loop(RouteRuntime* rt);
@@ -104,6 +105,7 @@ class Gateway {
   std::atomic<bool> running_{false};
   std::vector<std::unique_ptr<RouteRuntime>> routes_;
 
+  std::mutex lifecycle_mutex_;  // start() and stop() never overlap
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
 };

@@ -1,0 +1,209 @@
+#include "gateway/socket_util.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tarnwicket {
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+AddrinfoList resolve_ipv4(const std::string& host, int port, int socktype, int protocol) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = socktype;
+  hints.ai_protocol = protocol;
+  addrinfo* list = nullptr;
+  const std::string service = std::to_string(port);
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0) return nullptr;
+  return AddrinfoList(list);
+}
+
+namespace {
+
+// A blocking connect interrupted by a signal goes on in the background; wait
+// for its outcome instead of starting a second one.
+bool finish_interrupted_connect(int fd) {
+  pollfd p{fd, POLLOUT, 0};
+  while (::poll(&p, 1, -1) < 0) {
+    if (errno != EINTR) return false;
+  }
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return false;
+  errno = err;
+  return err == 0;
+}
+
+sockaddr_in ipv4_address(std::uint32_t address, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = address;
+  sa.sin_port = htons(static_cast<std::uint16_t>(port));
+  return sa;
+}
+
+}  // namespace
+
+UniqueFd connect_to(const addrinfo& entry) {
+  UniqueFd fd(::socket(entry.ai_family, entry.ai_socktype | SOCK_CLOEXEC, entry.ai_protocol));
+  if (!fd) return fd;
+  if (entry.ai_socktype == SOCK_STREAM) set_nodelay(fd.get());
+  if (::connect(fd.get(), entry.ai_addr, entry.ai_addrlen) == 0) return fd;
+  if (errno == EINTR && finish_interrupted_connect(fd.get())) return fd;
+  ::shutdown(fd.get(), SHUT_RDWR);
+  return UniqueFd();
+}
+
+UniqueFd open_tcp_listener(std::uint32_t address, int port, int backlog) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!fd) return fd;
+  // Lets a restart bind while the previous run's connections sit in
+  // TIME_WAIT; Linux still refuses a port on which another socket listens.
+  int on = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in sa = ipv4_address(address, port);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+      ::listen(fd.get(), backlog) != 0) {
+    return UniqueFd();
+  }
+  return fd;
+}
+
+UniqueFd open_udp_socket(std::uint32_t address, int port) {
+  // No SO_REUSEADDR here: on UDP it would let two processes share the port.
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (!fd) return fd;
+  const sockaddr_in sa = ipv4_address(address, port);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return UniqueFd();
+  return fd;
+}
+
+void shutdown_fd(int fd) {
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void shutdown_and_close(int& fd) {
+  if (fd < 0) return;
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+  fd = -1;
+}
+
+void set_timeouts(int fd, int timeout_ms, bool receive, bool send) {
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
+  if (receive) ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (send) ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+void set_nodelay(int fd) {
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+int accept_client(int listener) {
+  int fd;
+  do {
+    fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+ssize_t recv_some(int fd, void* buffer, std::size_t size) {
+  ssize_t n;
+  do {
+    n = ::recv(fd, buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from,
+                  socklen_t& from_len) {
+  ssize_t n;
+  do {
+    from_len = sizeof from;
+    n = ::recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+bool send_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+ssize_t send_datagram(int fd, const char* data, std::size_t size) {
+  ssize_t n;
+  do {
+    n = ::send(fd, data, size, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t send_datagram_to(int fd, const char* data, std::size_t size, const sockaddr_storage& to,
+                         socklen_t to_len) {
+  ssize_t n;
+  do {
+    n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), to_len);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+bool is_unusable_socket_error(int err) {
+  return err == EBADF || err == EINVAL || err == ENOTSOCK || err == EOPNOTSUPP || err == EFAULT;
+}
+
+bool is_resource_error(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+std::string_view client_key(const sockaddr_storage& address, socklen_t length,
+                            char (&out)[kClientKeyBytes]) {
+  if (address.ss_family == AF_INET && length >= sizeof(sockaddr_in)) {
+    // The same text as getnameinfo's numeric form, without its locking.
+    const auto& in = reinterpret_cast<const sockaddr_in&>(address);
+    if (::inet_ntop(AF_INET, &in.sin_addr, out, INET_ADDRSTRLEN) != nullptr) {
+      std::size_t used = std::strlen(out);
+      out[used++] = ':';
+      unsigned port = ntohs(in.sin_port);
+      char digits[5];
+      std::size_t count = 0;
+      do {
+        digits[count++] = static_cast<char>('0' + port % 10);
+        port /= 10;
+      } while (port != 0);
+      while (count > 0) out[used++] = digits[--count];
+      return std::string_view(out, used);
+    }
+  }
+  char host[1025];
+  char service[32];
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host,
+                    service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return "unknown";
+  }
+  const std::size_t host_len = std::strlen(host);
+  const std::size_t service_len = std::strlen(service);
+  std::memcpy(out, host, host_len);
+  out[host_len] = ':';
+  std::memcpy(out + host_len + 1, service, service_len);
+  return std::string_view(out, host_len + 1 + service_len);
+}
+
+}  // namespace tarnwicket
