@@ -161,6 +161,11 @@ TEST_F(TcpRelay, FinishedConnectionsGiveTheirThreadsBack) {
 }
 
 TEST(TcpRelayLimits, RecoversFromDescriptorExhaustion) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer runtime probes memory through a pipe, which cannot be made
+  // without a free descriptor, and then reports errors that are not there.
+  GTEST_SKIP() << "not meaningful under AddressSanitizer/UndefinedBehaviorSanitizer";
+#endif
   // UDP associations hold exactly one descriptor each: fill the process's
   // table with them, then a TCP client finds accept failing until they expire.
   TcpEchoServer tcp_upstream;
