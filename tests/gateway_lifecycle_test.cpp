@@ -63,13 +63,14 @@ TEST(Lifecycle, BothRouteOpensTcpAndUdpOnOnePort) {
 TEST(Lifecycle, ListenAddressMustBeIpv4Literal) {
   for (const std::string address : {"localhost", "::1", "127.1"}) {
     TempDir dir;
-    const auto path = dir.write(
-        "server.ini", server_ini({{"a", "tcp", free_port(), "127.0.0.1", 9}}, 5000, 60000, address));
+    const auto path =
+        dir.write("server.ini",
+                  server_ini({{"a", "tcp", free_port(), "127.0.0.1", 9}}, 5000, 60000, address));
     RunResult r = run(server_binary(), {"--config", path.string()});
     EXPECT_EQ(r.status, 1) << address;
     EXPECT_EQ(r.out, "") << address;
-    EXPECT_EQ(r.err, "server startup failed: listen_address 目前只支持 IPv4 地址: " +
-                         address + "\n");
+    EXPECT_EQ(r.err,
+              "server startup failed: listen_address 目前只支持 IPv4 地址: " + address + "\n");
   }
 }
 

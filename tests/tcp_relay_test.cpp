@@ -90,8 +90,9 @@ TEST_F(TcpRelay, RefusedUpstreamPortIsReported) {
   start(1, 5000, "127.0.0.1", dead_port);
   Fd client = tcp_connect(port_);
   EXPECT_TRUE(wait_closed(client.get()));
-  EXPECT_TRUE(proc().wait_for_line("[WARN] route g connection closed: 连接 TCP 上游失败 127.0.0.1:" +
-                                   std::to_string(dead_port)));
+  EXPECT_TRUE(
+      proc().wait_for_line("[WARN] route g connection closed: 连接 TCP 上游失败 127.0.0.1:" +
+                           std::to_string(dead_port)));
 }
 
 TEST_F(TcpRelay, IdleClientTimesOut) {
@@ -188,8 +189,8 @@ TEST(TcpRelayLimits, RecoversFromDescriptorExhaustion) {
   ASSERT_TRUE(server.process().wait_for_line("[WARN] UDP route u packet failed: "));
   // A blocked accept already holds a descriptor; the one after it finds none.
   std::vector<Fd> tcp_clients;
-  for (int i = 0; i < 50 && !server.process().wait_for_line("[WARN] accept failed on route t", 100ms);
-       ++i) {
+  for (int i = 0;
+       i < 50 && !server.process().wait_for_line("[WARN] accept failed on route t", 100ms); ++i) {
     tcp_clients.push_back(tcp_connect(tcp_port));
   }
   EXPECT_TRUE(server.process().wait_for_line("[WARN] accept failed on route t"));

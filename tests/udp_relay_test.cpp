@@ -11,9 +11,8 @@ class UdpRelay : public ::testing::Test {
  protected:
   void start(int max_connections = 0, int idle_ms = 60000, std::string target_host = "127.0.0.1") {
     port_ = free_port();
-    server_ = std::make_unique<RunningServer>(
-        server_ini({{"u", "udp", port_, target_host, upstream_.port(), max_connections}}, 5000,
-                   idle_ms));
+    server_ = std::make_unique<RunningServer>(server_ini(
+        {{"u", "udp", port_, target_host, upstream_.port(), max_connections}}, 5000, idle_ms));
     ASSERT_TRUE(server_->started());
   }
   Process& proc() { return server_->process(); }
@@ -73,8 +72,7 @@ TEST_F(UdpRelay, UnresolvableTargetFailsEachDatagram) {
   Fd a = udp_socket();
   ASSERT_TRUE(udp_send(a.get(), port_, "1"));
   ASSERT_TRUE(udp_send(a.get(), port_, "2"));
-  EXPECT_TRUE(
-      proc().wait_for_lines("[WARN] UDP route u packet failed: 解析 UDP 上游地址失败", 2));
+  EXPECT_TRUE(proc().wait_for_lines("[WARN] UDP route u packet failed: 解析 UDP 上游地址失败", 2));
 }
 
 TEST_F(UdpRelay, LargestAndEmptyDatagramsPassWhole) {

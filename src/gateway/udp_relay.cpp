@@ -45,8 +45,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
           association = it->second;
         } else if (!running_.load()) {
           continue;  // stop has begun: no new association that it would miss
-        } else if (rt->associations.size() >=
-                   static_cast<std::size_t>(rt->route.max_connections)) {
+        } else if (rt->associations.size() >= static_cast<std::size_t>(rt->route.max_connections)) {
           logger_.warn("UDP association limit reached on route " + name);
           continue;
         } else {

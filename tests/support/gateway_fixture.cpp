@@ -15,7 +15,8 @@ std::string server_ini(const std::vector<RouteSpec>& routes, int connection_time
     ini += "\n[route:" + r.name + "]\nprotocol = " + r.protocol +
            "\nlisten_port = " + std::to_string(r.listen_port) + "\ntarget_host = " + r.target_host +
            "\ntarget_port = " + std::to_string(r.target_port) + "\n";
-    if (r.max_connections > 0) ini += "max_connections = " + std::to_string(r.max_connections) + "\n";
+    if (r.max_connections > 0)
+      ini += "max_connections = " + std::to_string(r.max_connections) + "\n";
     if (!r.enabled) ini += "enabled = false\n";
   }
   return ini;
@@ -24,11 +25,11 @@ std::string server_ini(const std::vector<RouteSpec>& routes, int connection_time
 RunningServer::RunningServer(const std::string& ini, ProcessOptions options) {
   const auto path = dir_.write("server.ini", ini);
   if (options.workdir.empty()) options.workdir = dir_.path();
-  process_ = std::make_unique<Process>(server_binary(),
-                                       std::vector<std::string>{"--config", path.string()},
-                                       options);
+  process_ = std::make_unique<Process>(
+      server_binary(), std::vector<std::string>{"--config", path.string()}, options);
   started_ = process_->wait_for_line("server started; press Ctrl+C to stop");
-  EXPECT_TRUE(started_) << "stdout:\n" << process_->stdout_text() << "stderr:\n"
+  EXPECT_TRUE(started_) << "stdout:\n"
+                        << process_->stdout_text() << "stderr:\n"
                         << process_->stderr_text();
 }
 
