@@ -6,7 +6,7 @@
 //  - tcp_fd and udp_fd: opened by start(); stop() shuts them down to wake their
 //    threads and closes them only after every thread that uses them is joined.
 //  - an accepted client socket and its upstream socket: owned by the client
-//    thread, which removes the client descriptor from client_fds (under
+//    thread, which lists both in client_fds and removes each (under
 //    tcp_mutex) before closing it, so stop() only ever shuts down live sockets.
 //  - an association's upstream socket: shut down by its response thread or by
 //    stop(), closed once by the association's destructor, when the last user
@@ -60,7 +60,7 @@ class Gateway {
     std::thread udp_thread;
 
     std::mutex tcp_mutex;
-    std::vector<int> client_fds;  // guarded by tcp_mutex
+    std::vector<int> client_fds;  // client and upstream sockets; guarded by tcp_mutex
     ThreadGroup client_threads;
 
     std::mutex udp_mutex;

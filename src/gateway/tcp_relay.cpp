@@ -23,6 +23,11 @@ bool take_slot(std::atomic<std::int32_t>& slots) {
   return false;
 }
 
+void list_descriptor(Gateway::RouteRuntime& rt, int fd) {
+  std::lock_guard lock(rt.tcp_mutex);
+  rt.client_fds.push_back(fd);
+}
+
 void forget_client(Gateway::RouteRuntime& rt, int fd) {
   std::lock_guard lock(rt.tcp_mutex);
   auto it = std::find(rt.client_fds.begin(), rt.client_fds.end(), fd);
@@ -72,10 +77,14 @@ void Gateway::handle_client(RouteRuntime* rt, int client_fd) {
   UniqueFd upstream;
   try {
     upstream.reset(connect_upstream(rt->route));
+    // Listed like the client, so that stop() also wakes a pump blocked
+    // sending to an upstream that reads nothing.
+    list_descriptor(*rt, upstream.get());
     relay(client_fd, upstream.get(), rt->route.name);
   } catch (const std::exception& e) {
     logger_.warn("route " + rt->route.name + " connection closed: " + e.what());
   }
+  if (upstream) forget_client(*rt, upstream.get());
   shutdown_fd(upstream.get());
   upstream.reset();
   // Out of the list before it is closed, so stop() never shuts down a number
@@ -119,7 +128,11 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
       if (!send_all(args.to, buffer, static_cast<std::size_t>(n))) break;
     }
     stopped.store(true);
-    shutdown_fd(args.to);  // ends the other direction: no half-close
+    // Ends the other direction (no half-close). Both sockets: the other pump
+    // may be blocked sending to a peer that reads nothing, and only a
+    // shutdown of the socket it sends on wakes it.
+    shutdown_fd(args.to);
+    shutdown_fd(args.from);
     logger_.info("route " + route_name + " relay ended " + args.label);
   };
   std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server"});
