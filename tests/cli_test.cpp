@@ -1,12 +1,11 @@
-// The server process as a black box: exact output, error text and status.
+// The server's command line as a black box: exact output, error text and status.
+// Running, stopping and start-up failures are covered by gateway_lifecycle_test.
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <string>
 #include <vector>
 
-#include "support/net.h"
 #include "support/process.h"
 
 namespace tarnwicket::test {
@@ -22,144 +21,56 @@ std::string failure(const std::string& message) {
   return "server startup failed: " + message + "\n";
 }
 
-struct Route {
-  std::string name;
-  int port;
-};
+std::string valid(const std::string& path) { return "server config valid: " + path + "\n"; }
 
-std::string server_ini(const std::vector<Route>& routes,
-                       const std::string& listen_address = "127.0.0.1") {
-  std::string text = "[server]\nlisten_address = " + listen_address + "\n";
-  for (const auto& route : routes) {
-    text += "[route:" + route.name +
-            "]\nprotocol = tcp\nlisten_port = " + std::to_string(route.port) +
-            "\ntarget_host = 127.0.0.1\ntarget_port = 9\n";
-  }
-  return text;
-}
-
-class Cli : public ::testing::Test {
- protected:
-  RunResult run_here(std::vector<std::string> args) {
-    ProcessOptions options;
-    options.workdir = dir_.path();
-    return run(server_binary(), std::move(args), options);
-  }
-  TempDir dir_;
-};
-
-TEST_F(Cli, HelpEndsTheScanWithoutReadingAnyFile) {
-  const std::vector<std::vector<std::string>> cases = {
-      {"--help"},
-      {"--help", "--bogus"},
-      {"--validate", "--help"},
-      {"--config", "missing.ini", "--help"},
-  };
-  for (const auto& args : cases) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    const RunResult result = run_here(args);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, kHelp);
-    EXPECT_EQ(result.err, "");
-  }
-}
-
-TEST_F(Cli, BadArgumentsAndMissingFilesFailWithTheExactLine) {
-  dir_.write("server.ini", server_ini({{"a", 7000}}));
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"--bogus"}, "未知参数: --bogus"},
-      {{"--bogus", "--help"}, "未知参数: --bogus"},
-      {{"--config"}, "未知参数: --config"},
-      {{"--validate", "--config"}, "未知参数: --config"},
-      {{""}, "未知参数: "},
-      {{"--config=server.ini"}, "未知参数: --config=server.ini"},
-      {{"--Validate"}, "未知参数: --Validate"},
-      {{"-h"}, "未知参数: -h"},
-      // The value of --config is taken whatever it looks like.
-      {{"--config", "--validate"}, "无法打开配置文件: --validate"},
-      {{"--validate", "--config", "missing.ini"}, "无法打开配置文件: missing.ini"},
-  };
-  for (const auto& [args, message] : cases) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    const RunResult result = run_here(args);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, failure(message));
-  }
-}
-
-TEST_F(Cli, ValidateNamesThePathAsGiven) {
-  dir_.write("server.ini", server_ini({{"a", 7000}}));
-  dir_.write("sub/good.ini", server_ini({{"b", 7001}}));
-  const std::string absolute = (dir_.path() / "sub" / "good.ini").string();
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"--validate"}, "server.ini"},
-      {{"--validate", "--config", "sub/../sub/good.ini"}, "sub/../sub/good.ini"},
-      {{"--validate", "--validate", "--config", absolute}, absolute},
-      // The last --config wins; the first file is never read.
-      {{"--validate", "--config", "missing.ini", "--config", "sub/good.ini"}, "sub/good.ini"},
-  };
-  for (const auto& [args, path] : cases) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    const RunResult result = run_here(args);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "server config valid: " + path + "\n");
-    EXPECT_EQ(result.err, "");
-  }
-}
-
-TEST_F(Cli, WithoutArgumentsServerIniOfTheWorkingDirectoryIsLoaded) {
-  RunResult result = run_here({});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, failure("无法打开配置文件: server.ini"));
-
-  dir_.write("server.ini", "[server]\nlisten_address = 127.0.0.1\n");
-  result = run_here({});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, failure("至少需要一条启用的线路"));
-}
-
-TEST_F(Cli, HostNameListenAddressPassesValidationButNotStart) {
-  dir_.write("server.ini", server_ini({{"a", free_port()}}, "localhost"));
-  EXPECT_EQ(run_here({"--validate"}).status, 0);
-  const RunResult result = run_here({});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, failure("listen_address 目前只支持 IPv4 地址: localhost"));
-}
-
-TEST_F(Cli, PortTakenByAnotherSocketStopsWhatWasOpened) {
-  TcpEchoServer holder;  // keeps its port busy
-  dir_.write("server.ini", server_ini({{"a", free_port()}, {"b", holder.port()}}));
-  const RunResult result = run_here({});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.out.find("server route a [tcp] listening"), std::string::npos);
-  EXPECT_NE(result.out.find("[INFO] server stopped\n"), std::string::npos);
-  EXPECT_EQ(result.out.find("server started"), std::string::npos);
-  EXPECT_EQ(result.err, failure("TCP 监听失败: b"));
-}
-
-class RunMode : public ::testing::TestWithParam<std::vector<int>> {};
-
-TEST_P(RunMode, StopSignalsEndTheServerCleanlyOnce) {
+TEST(Cli, ScansTheCommandLine) {
   TempDir dir;
-  const auto config = dir.write("server.ini", server_ini({{"a", free_port()}}));
-  Process server(server_binary(), {"--config", config.string()});
-  ASSERT_TRUE(server.wait_for_line("server started; press Ctrl+C to stop"));
-  for (int signo : GetParam()) server.signal(signo);
-  EXPECT_EQ(server.wait_exit(), 0);
-  EXPECT_EQ(server.count_lines("server stopped"), 1u);
-  EXPECT_EQ(server.stderr_text(), "");
-  const auto lines = server.stdout_lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_NE(lines[0].find("[INFO] server route a [tcp] listening 127.0.0.1:"), std::string::npos);
-  EXPECT_EQ(lines[1], "server started; press Ctrl+C to stop");
+  const std::string route =
+      "[route:a]\nlisten_port = 7000\ntarget_host = 127.0.0.1\ntarget_port = 9\n";
+  dir.write("server.ini", route);
+  dir.write("sub/good.ini", route);
+  dir.write("bad/server.ini", "[server]\nlisten_address = 127.0.0.1\n");
+  std::filesystem::create_directory(dir.path() / "empty");
+  const std::string absolute = (dir.path() / "sub" / "good.ini").string();
+  struct Case {
+    const char* workdir;  // below dir; none of the cases may start the server
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      // --help ends the scan at once, before any file is read.
+      {"", {"--help", "--bogus"}, 0, kHelp, ""},
+      {"", {"--validate", "--config", "missing.ini", "--help"}, 0, kHelp, ""},
+      {"", {"--bogus", "--help"}, 1, "", failure("未知参数: --bogus")},
+      {"", {"--validate", "--config"}, 1, "", failure("未知参数: --config")},
+      {"", {""}, 1, "", failure("未知参数: ")},
+      {"", {"--config=server.ini"}, 1, "", failure("未知参数: --config=server.ini")},
+      {"", {"--Validate"}, 1, "", failure("未知参数: --Validate")},
+      {"", {"--config", "--validate"}, 1, "", failure("无法打开配置文件: --validate")},
+      {"", {"--validate"}, 0, valid("server.ini"), ""},
+      {"", {"--validate", "--config", "sub/../sub/good.ini"}, 0, valid("sub/../sub/good.ini"), ""},
+      {"", {"--validate", "--validate", "--config", absolute}, 0, valid(absolute), ""},
+      // The last --config wins; the first file is never read.
+      {"",
+       {"--validate", "--config", "missing.ini", "--config", "sub/good.ini"},
+       0,
+       valid("sub/good.ini"),
+       ""},
+      // Without arguments server.ini of the working directory is loaded and run.
+      {"empty", {}, 1, "", failure("无法打开配置文件: server.ini")},
+      {"bad", {}, 1, "", failure("至少需要一条启用的线路")},
+  };
+  for (const Case& item : cases) {
+    SCOPED_TRACE(::testing::PrintToString(item.args));
+    ProcessOptions options;
+    options.workdir = dir.path() / item.workdir;
+    const RunResult result = run(server_binary(), item.args, options);
+    EXPECT_EQ(result.status, item.status);
+    EXPECT_EQ(result.out, item.out);
+    EXPECT_EQ(result.err, item.err);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Signals, RunMode,
-                         ::testing::Values(std::vector<int>{SIGINT}, std::vector<int>{SIGTERM},
-                                           std::vector<int>{SIGTERM, SIGINT, SIGTERM}));
 
 }  // namespace
 }  // namespace tarnwicket::test

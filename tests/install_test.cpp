@@ -1,9 +1,7 @@
 // Installs this build into a temporary prefix and builds tests/consumer, a
-// project of its own, against it with find_package(tarnwicket).
-//
-// The consumer is configured with the compiler, generator and flags recorded
-// in this build's CMakeCache.txt, so a sanitizer build links its consumer
-// with the same runtime.
+// project of its own, against it with find_package(tarnwicket). The consumer
+// gets the compiler, generator and flags of this build's CMakeCache.txt, so a
+// sanitizer build links its consumer with the same runtime.
 
 #include <gtest/gtest.h>
 
@@ -23,68 +21,51 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// "NAME:TYPE=VALUE" lines of the cache.
-std::map<std::string, std::string> read_cache(const fs::path& build_dir) {
-  std::map<std::string, std::string> cache;
-  std::ifstream in(build_dir / "CMakeCache.txt");
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto colon = line.find(':');
-    const auto equals = line.find('=');
-    if (line.empty() || line[0] == '#' || line[0] == '/' || colon == std::string::npos ||
-        equals == std::string::npos || colon > equals) {
-      continue;
-    }
-    cache[line.substr(0, colon)] = line.substr(equals + 1);
-  }
-  return cache;
-}
-
-void expect_ok(const test::RunResult& result, const char* step) {
-  ASSERT_EQ(result.status, 0) << step << "\n" << result.out << result.err;
-}
-
 TEST(Install, ConsumerBuildsAgainstInstalledPackage) {
   const fs::path build_dir = TARNWICKET_BINARY_DIR;
-  auto cache = read_cache(build_dir);
+  std::map<std::string, std::string> cache;  // NAME -> VALUE of "NAME:TYPE=VALUE" lines
+  std::ifstream in(build_dir / "CMakeCache.txt");
+  for (std::string line; std::getline(in, line);) {
+    const auto colon = line.find(':');
+    const auto equals = line.find('=');
+    if (line[0] != '#' && line[0] != '/' && colon < equals && equals != std::string::npos) {
+      cache[line.substr(0, colon)] = line.substr(equals + 1);
+    }
+  }
   const fs::path cmake = cache["CMAKE_COMMAND"];
   ASSERT_FALSE(cmake.empty());
+  const auto step = [&](const std::vector<std::string>& args) {
+    const auto result = test::run(cmake, args, {}, 120s);
+    EXPECT_EQ(result.status, 0) << args[0] << "\n" << result.out << result.err;
+    return result.status == 0;
+  };
 
   test::TempDir dir;
   const fs::path prefix = dir.path() / "prefix";
-  expect_ok(
-      test::run(cmake, {"--install", build_dir.string(), "--prefix", prefix.string()}, {}, 60s),
-      "install");
+  ASSERT_TRUE(step({"--install", build_dir.string(), "--prefix", prefix.string()}));
   for (const char* file : {"bin/tarnwicket-server", "bin/tarnwicket-manifest",
                            "include/config/text.h", "include/config/client_manifest.h"}) {
     EXPECT_TRUE(fs::exists(prefix / file)) << file;
   }
-
-  const fs::path consumer_build = dir.path() / "consumer";
-  std::vector<std::string> configure = {
-      "-S",
-      (fs::path(TARNWICKET_SOURCE_DIR) / "tests" / "consumer").string(),
-      "-B",
-      consumer_build.string(),
-      "-G",
-      cache["CMAKE_GENERATOR"],
-      "-DCMAKE_PREFIX_PATH=" + prefix.string(),
-      "-DCMAKE_CXX_COMPILER=" + cache["CMAKE_CXX_COMPILER"],
-      "-DCMAKE_BUILD_TYPE=" + cache["CMAKE_BUILD_TYPE"],
-      "-DCMAKE_CXX_FLAGS=" + cache["CMAKE_CXX_FLAGS"],
-      "-DCMAKE_EXE_LINKER_FLAGS=" + cache["CMAKE_EXE_LINKER_FLAGS"]};
-  if (!cache["CMAKE_MAKE_PROGRAM"].empty()) {
-    configure.push_back("-DCMAKE_MAKE_PROGRAM=" + cache["CMAKE_MAKE_PROGRAM"]);
+  const fs::path consumer = dir.path() / "consumer";
+  std::vector<std::string> configure = {"-S",
+                                        test::source_dir() / "tests" / "consumer",
+                                        "-B",
+                                        consumer,
+                                        "-G",
+                                        cache["CMAKE_GENERATOR"],
+                                        "-DCMAKE_PREFIX_PATH=" + prefix.string()};
+  for (const char* name : {"CMAKE_CXX_COMPILER", "CMAKE_BUILD_TYPE", "CMAKE_CXX_FLAGS",
+                           "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MAKE_PROGRAM"}) {
+    if (!cache[name].empty()) configure.push_back("-D" + std::string(name) + "=" + cache[name]);
   }
-  expect_ok(test::run(cmake, configure, {}, 100s), "configure");
-  expect_ok(test::run(cmake, {"--build", consumer_build.string()}, {}, 120s), "build");
+  ASSERT_TRUE(step(configure));
+  ASSERT_TRUE(step({"--build", consumer.string()}));
 
-  const fs::path example = fs::path(TARNWICKET_SOURCE_DIR) / "examples" / "client.ini";
-  const auto result = test::run(consumer_build / "consumer",
-                                {example.string(), "in/launcher.exe", "in/shield.exe"});
+  const std::string example = (test::source_dir() / "examples" / "client.ini").string();
+  const auto result = test::run(consumer / "consumer", {example, "in/l.exe", "in/s.exe"});
   EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out,
-            make_client_manifest(load_client_config(example), "in/launcher.exe", "in/shield.exe"));
+  EXPECT_EQ(result.out, make_client_manifest(load_client_config(example), "in/l.exe", "in/s.exe"));
 }
 
 }  // namespace
