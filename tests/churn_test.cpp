@@ -1,0 +1,227 @@
+// Tens of thousands of short TCP connections and thousands of UDP
+// associations through one running server, which must then be back to its
+// idle threads, descriptors and memory. Sanitizer builds run several times
+// slower, so they use smaller counts; the bounds stay.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+#include "support/gateway_fixture.h"
+
+namespace tarnwicket::test {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr int kTcpChurn = kSanitized ? 4000 : 20000;
+constexpr int kUdpChurn = kSanitized ? 500 : 2000;
+constexpr int kChurnThreads = 4;
+// Resident memory: the second half of the TCP churn may add at most this much
+// over the first (the first half fills the allocator's and thread caches),
+// and the whole run at most the ceiling over the idle process.
+constexpr size_t kRssGrowthKib = 4 * 1024;
+constexpr size_t kRssCeilingKib = 64 * 1024;
+
+// An echo upstream on one thread with poll, so that thousands of short
+// connections cost the test no thread each. Replies are sent blocking: for
+// small exchanges only. Listens on the given port, or any free one.
+class PollEchoServer {
+ public:
+  explicit PollEchoServer(int port = 0) {
+    listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int one = 1;
+    ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    auto* sa = reinterpret_cast<sockaddr*>(&addr);
+    int wake[2];
+    if (::bind(listener_.get(), sa, len) != 0 || ::listen(listener_.get(), 1024) != 0 ||
+        ::getsockname(listener_.get(), sa, &len) != 0 || ::pipe2(wake, O_CLOEXEC) != 0) {
+      throw std::runtime_error("echo upstream cannot listen");
+    }
+    port_ = ntohs(addr.sin_port);
+    wake_read_ = Fd(wake[0]);
+    wake_write_ = Fd(wake[1]);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~PollEchoServer() {
+    static_cast<void>(::write(wake_write_.get(), "x", 1));
+    thread_.join();
+  }
+  int port() const { return port_; }
+
+ private:
+  void run() {
+    std::vector<Fd> clients;
+    std::vector<pollfd> polled;
+    std::string buffer(65536, '\0');
+    for (;;) {
+      polled.assign({{wake_read_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}});
+      for (const Fd& c : clients) polled.push_back({c.get(), POLLIN, 0});
+      if (::poll(polled.data(), polled.size(), -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (polled[0].revents != 0) return;
+      for (size_t i = clients.size(); i-- > 0;) {  // backwards: erasing keeps indices valid
+        if (polled[i + 2].revents == 0) continue;
+        const ssize_t n = ::recv(clients[i].get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n <= 0 || !send_all(clients[i].get(), buffer.data(), static_cast<size_t>(n))) {
+          clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+      }
+      if ((polled[1].revents & POLLIN) != 0) {
+        const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) clients.emplace_back(fd);
+      }
+    }
+  }
+
+  Fd listener_;
+  Fd wake_read_;
+  Fd wake_write_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+bool echoes(int fd, const std::string& text) {
+  return send_all(fd, text.data(), text.size()) && recv_exact(fd, text.size()) == text;
+}
+
+// `count` connect/echo/close exchanges over a few client threads, within the
+// budget; gives the number that failed (or were not made in time).
+int tcp_churn(int port, int count, std::chrono::seconds budget) {
+  const auto until = std::chrono::steady_clock::now() + budget;
+  std::atomic<int> next{0};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kChurnThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i; (i = next++) < count;) {
+        Fd client = std::chrono::steady_clock::now() < until ? tcp_connect(port) : Fd();
+        if (!client || !echoes(client.get(), "churn " + std::to_string(i))) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  return failures.load();
+}
+
+// `count` UDP clients, each from a port of its own and so through an
+// association of its own, each answered once; gives the number not answered.
+int udp_churn(int port, int count) {
+  constexpr int kBatch = 100;
+  int failures = 0;
+  for (int first = 0; first < count; first += kBatch) {
+    std::vector<Fd> batch;
+    for (int i = first; i < std::min(count, first + kBatch); ++i) {
+      batch.push_back(udp_socket());
+      if (!udp_send(batch.back().get(), port, "assoc " + std::to_string(i))) ++failures;
+    }
+    for (size_t j = 0; j < batch.size(); ++j) {
+      if (udp_recv(batch[j].get(), 5s) != "assoc " + std::to_string(first + static_cast<int>(j))) {
+        ++failures;
+      }
+    }
+  }
+  return failures;
+}
+
+struct Usage {
+  size_t threads;
+  size_t fds;
+  size_t rss_kib;
+};
+
+Usage usage(pid_t pid) { return {thread_count(pid), fd_count(pid), resident_kib(pid)}; }
+
+// The usage once threads and descriptors are back to the idle level.
+Usage settled(pid_t pid, const Usage& idle) {
+  return eventually([&] { return usage(pid); },
+                    [&](const Usage& u) { return u.threads <= idle.threads && u.fds <= idle.fds; },
+                    20s);
+}
+
+long long millis(std::chrono::steady_clock::duration d) {
+  return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+// The measured figures, for the record in the test log.
+void report(const char* phase, const Usage& u, std::chrono::steady_clock::duration took) {
+  std::printf("[ figures  ] %-10s threads %zu, fds %zu, rss %zu KiB, %lld ms\n", phase, u.threads,
+              u.fds, u.rss_kib, millis(took));
+}
+
+TEST(Churn, ShortConnectionsAndAssociationsLeaveNothingBehind) {
+  PollEchoServer tcp_upstream;
+  UdpEchoServer udp_upstream;
+  const int tcp_port = free_port();
+  const int udp_port = free_port();
+  RunningServer server(server_ini({{"t", "tcp", tcp_port, "127.0.0.1", tcp_upstream.port()},
+                                   {"u", "udp", udp_port, "127.0.0.1", udp_upstream.port()}},
+                                  5000, 1000));
+  ASSERT_TRUE(server.started());
+  Process& proc = server.process();
+  const pid_t pid = proc.pid();
+  const Usage idle = usage(pid);
+  report("idle", idle, {});
+
+  // Two halves: the first fills the caches of the allocator and the thread
+  // library; the second must then leave memory where the first left it.
+  auto begin = std::chrono::steady_clock::now();
+  const int half = kTcpChurn / 2;
+  ASSERT_EQ(tcp_churn(tcp_port, half, 90s), 0);
+  ASSERT_TRUE(proc.wait_for_lines("relay ended", 2 * static_cast<size_t>(half), 60s));
+  const Usage warm = settled(pid, idle);
+  report("tcp half", warm, std::chrono::steady_clock::now() - begin);
+  begin = std::chrono::steady_clock::now();
+  ASSERT_EQ(tcp_churn(tcp_port, kTcpChurn - half, 90s), 0);
+  ASSERT_TRUE(proc.wait_for_lines("relay ended", 2 * static_cast<size_t>(kTcpChurn), 60s));
+  const Usage after_tcp = settled(pid, idle);
+  report("tcp all", after_tcp, std::chrono::steady_clock::now() - begin);
+
+  begin = std::chrono::steady_clock::now();
+  ASSERT_EQ(udp_churn(udp_port, kUdpChurn), 0);
+  const Usage peak = usage(pid);
+  report("udp peak", peak, std::chrono::steady_clock::now() - begin);
+  const Usage after_udp = settled(pid, idle);  // every association idles out after 1 s
+  report("udp done", after_udp, std::chrono::steady_clock::now() - begin);
+
+  EXPECT_EQ(after_tcp.threads, idle.threads);
+  EXPECT_EQ(after_tcp.fds, idle.fds);
+  EXPECT_EQ(after_udp.threads, idle.threads);
+  EXPECT_EQ(after_udp.fds, idle.fds);
+  EXPECT_EQ(proc.count_lines("relay ended"), 2 * static_cast<size_t>(kTcpChurn));
+  EXPECT_EQ(proc.count_lines("[WARN]"), 0u);
+  if (!kSanitized) {  // sanitizers keep freed memory in quarantine; their leak check covers it
+    EXPECT_LE(after_tcp.rss_kib, warm.rss_kib + kRssGrowthKib);
+    EXPECT_LE(after_udp.rss_kib, idle.rss_kib + kRssCeilingKib);
+  }
+}
+
+}  // namespace
+}  // namespace tarnwicket::test
