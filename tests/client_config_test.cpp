@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 #include <string>
-#include <vector>
 
+#include "config/client_manifest.h"
 #include "support/process.h"
 
 namespace tarnwicket {
@@ -19,36 +19,33 @@ ClientConfig load_text(const std::string& text) {
   return load_client_config(dir.write("client.ini", text));
 }
 
+// The manifest shows most fields, routes included.
 TEST(ClientConfig, DefaultsAndPresentKeys) {
+  ClientConfig expected;
+  expected.nodes = {"node-a"};
+  expected.routes = {ClientRoute{"game", "game", "tcp", 7000, 7001, true}};
   ClientConfig config = load_text(kValid);
-  EXPECT_TRUE(config.native_mode);
-  EXPECT_EQ(config.original_filename, "Tarnwicket.Launcher.exe");
+  EXPECT_EQ(make_client_manifest(config, "", ""), make_client_manifest(expected, "", ""));
   EXPECT_EQ(config.output_dir, "dist");
-  EXPECT_EQ(config.shield_wait_ms, 500);
-  ASSERT_EQ(config.routes.size(), 1u);
-  EXPECT_EQ(config.routes[0].service_id, "game");
-  EXPECT_EQ(config.routes[0].protocol, "tcp");
 
-  // A present key overrides even when empty; unreadable numbers and booleans keep the default.
+  // A present key overrides even when empty; unreadable numbers and booleans keep the
+  // default. Routes come in section byte order; a disabled one is kept.
   config = load_text(
       kValid +
       "[client]\nnodes = a| b ||c\noutput_dir =\nicon_path = art/i.ico\n"
       "shield_wait_ms = 12ms\nnative_mode = maybe\nagent_enabled = 2\ncleanup = YES\n"
       "[route:]\nenabled = off\n[Route:x]\nnode_port = 1\n"
       "[route: a ]\nservice_id = svc\nprotocol = Both \nnode_port = 1\nserver_port = 2\n");
-  EXPECT_EQ(config.nodes, (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(config.output_dir, "");
   EXPECT_EQ(config.icon_path, "art/i.ico");
-  EXPECT_EQ(config.shield_wait_ms, 500);
-  EXPECT_TRUE(config.native_mode && config.agent_enabled && config.cleanup);
-  // Byte order of the sections; the disabled route is kept.
-  ASSERT_EQ(config.routes.size(), 3u);
-  EXPECT_EQ(config.routes[0].name, "");
-  EXPECT_FALSE(config.routes[0].enabled);
-  EXPECT_EQ(
-      config.routes[1].name + "/" + config.routes[1].service_id + "/" + config.routes[1].protocol,
-      "a/svc/both");
-  EXPECT_EQ(config.routes[2].name, "game");
+  const std::string manifest = make_client_manifest(config, "", "");
+  EXPECT_TRUE(manifest.starts_with("product_name=Tarnwicket\nmode=native-cpp\n"));
+  EXPECT_TRUE(manifest.ends_with(
+      "agent_enabled=true\noutput=Tarnwicket.Client.exe\nlaunch_order=shield,launcher\n"
+      "shield_wait_ms=500\ncleanup=true\nnodes=a|b|c\nsource_launcher=\nsource_shield=\nroutes=3\n"
+      "route.=,tcp,0,0,disabled\nroute.a=svc,both,1,2,enabled\nroute.game=game,tcp,7000,7001,"
+      "enabled\n"))
+      << manifest;
 }
 
 // Each case is appended to a valid file: a repeated section adds to it, the last value wins.

@@ -1,59 +1,44 @@
 #include "log/logger.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <ctime>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "support/net.h"
-#include "support/process.h"
-
-namespace tarnwicket::test {
+namespace tarnwicket {
 namespace {
 
-// Runs `body` with this process's standard output sent to a file; gives what was written.
-std::string capture_stdout(const std::function<void()>& body) {
-  TempDir dir;
-  const auto file = dir.write("stdout", "");
-  std::fflush(stdout);
-  Fd saved(::dup(1));
-  Fd target(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
-  if (!saved || !target || ::dup2(target.get(), 1) < 0) ADD_FAILURE() << "cannot capture";
-  body();
-  std::fflush(stdout);
-  ::dup2(saved.get(), 1);
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+constexpr const char* kStampForm = "%Y-%m-%d %H:%M:%S";
+
+std::string stamp_of(const std::tm& time) {
+  char text[32];
+  return std::string(text, std::strftime(text, sizeof text, kStampForm, &time));
 }
 
 std::string local_now() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  localtime_r(&now, &local);
-  char text[32];
-  return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local));
+  return stamp_of(*localtime_r(&now, &local));
 }
 
-// "YYYY-MM-DD HH:MM:SS"
-bool is_stamp(std::string_view text) {
-  constexpr std::string_view kForm = "dddd-dd-dd dd:dd:dd";
-  if (text.size() != kForm.size()) return false;
-  for (size_t i = 0; i < kForm.size(); ++i) {
-    const bool digit = text[i] >= '0' && text[i] <= '9';
-    if (kForm[i] == 'd' ? !digit : text[i] != kForm[i]) return false;
-  }
-  return true;
+// Exactly "YYYY-MM-DD HH:MM:SS": parsed and formatted again, nothing changes.
+bool is_stamp(const std::string& text) {
+  std::tm time{};
+  const char* end = strptime(text.c_str(), kStampForm, &time);
+  return end != nullptr && *end == '\0' && stamp_of(time) == text;
+}
+
+// Runs `body` while gtest captures this process's standard output; gives what was written.
+template <class Body>
+std::string capture_stdout(Body body) {
+  testing::internal::CaptureStdout();
+  body();
+  return testing::internal::GetCapturedStdout();
 }
 
 TEST(Logger, WritesLocalTimeLevelAndMessageUnchanged) {
@@ -115,4 +100,4 @@ TEST(Logger, LinesFromManyThreadsStayWholeAndInTimeOrder) {
 }
 
 }  // namespace
-}  // namespace tarnwicket::test
+}  // namespace tarnwicket
