@@ -9,12 +9,17 @@
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace tarnwicket::test {
 
 namespace {
 
 constexpr size_t kChunkBytes = 65536;
+
+[[noreturn]] void throw_errno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 sockaddr_in loopback(int port) {
   sockaddr_in addr{};
@@ -24,52 +29,36 @@ sockaddr_in loopback(int port) {
   return addr;
 }
 
-const sockaddr* as_sockaddr(const sockaddr_in& addr) {
-  return reinterpret_cast<const sockaddr*>(&addr);
-}
+sockaddr* as_sockaddr(sockaddr_in& addr) { return reinterpret_cast<sockaddr*>(&addr); }
 
-[[noreturn]] void throw_errno(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-// A socket bound to 127.0.0.1:port (0: any free port).
+// A socket bound to 127.0.0.1:port (0: any free port); empty when the port is taken.
 Fd bound_socket(int type, int port) {
   Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
-  const sockaddr_in addr = loopback(port);
-  if (::bind(fd.get(), as_sockaddr(addr), sizeof addr) != 0) return Fd();
-  return fd;
+  sockaddr_in addr = loopback(port);
+  return ::bind(fd.get(), as_sockaddr(addr), sizeof addr) == 0 ? std::move(fd) : Fd();
 }
 
 int local_port(int fd) {
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_errno("getsockname");
+  if (::getsockname(fd, as_sockaddr(addr), &len) != 0) throw_errno("getsockname");
   return ntohs(addr.sin_port);
 }
 
-void set_timeouts(int fd, std::chrono::seconds timeout, bool send_too) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(timeout.count());
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (send_too) ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+void set_timeout(int fd, int option, time_t seconds) {
+  const timeval tv{seconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
-// Milliseconds left until `until`, at least 0, for poll.
-int remaining_ms(std::chrono::steady_clock::time_point until) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      until - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Waits until fd is readable; false on time-out.
+// Waits until fd is readable; false when `until` passes first.
 bool wait_readable(int fd, std::chrono::steady_clock::time_point until) {
   for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     pollfd p{fd, POLLIN, 0};
-    const int rc = ::poll(&p, 1, remaining_ms(until));
-    if (rc > 0) return true;
-    if (rc == 0) return false;
-    if (errno != EINTR) return false;
+    const int rc = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (rc >= 0 || errno != EINTR) return rc > 0;
   }
 }
 
@@ -77,13 +66,12 @@ bool wait_readable(int fd, std::chrono::steady_clock::time_point until) {
 
 Fd::~Fd() { reset(); }
 
-Fd::Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+Fd::Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
     reset();
-    fd_ = other.fd_;
-    other.fd_ = -1;
+    fd_ = std::exchange(other.fd_, -1);
   }
   return *this;
 }
@@ -103,8 +91,8 @@ int free_port() {
   throw std::runtime_error("no free port on 127.0.0.1");
 }
 
-TcpEchoServer::TcpEchoServer(size_t reset_after) : reset_after_(reset_after) {
-  listener_ = bound_socket(SOCK_STREAM, 0);
+TcpEchoServer::TcpEchoServer(size_t reset_after)
+    : listener_(bound_socket(SOCK_STREAM, 0)), reset_after_(reset_after) {
   if (!listener_ || ::listen(listener_.get(), 128) != 0) throw_errno("echo listener");
   port_ = local_port(listener_.get());
   acceptor_ = std::thread([this] {
@@ -143,23 +131,19 @@ TcpEchoServer::~TcpEchoServer() {
 void TcpEchoServer::serve(int fd) {
   std::string buffer(kChunkBytes, '\0');
   size_t echoed = 0;
-  bool reset = false;
   for (;;) {
-    size_t want = buffer.size();
-    if (reset_after_ > 0) want = std::min(want, reset_after_ - echoed);
+    const size_t want =
+        reset_after_ > 0 ? std::min(kChunkBytes, reset_after_ - echoed) : kChunkBytes;
     const ssize_t n = ::recv(fd, buffer.data(), want, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || !send_all(fd, buffer.data(), static_cast<size_t>(n))) break;
     echoed += static_cast<size_t>(n);
-    if (reset_after_ > 0 && echoed >= reset_after_) {
-      reset = true;
+    if (echoed == reset_after_) {
+      // A zero linger time makes close send RST instead of FIN.
+      const linger abort{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
       break;
     }
-  }
-  if (reset) {
-    // A zero linger time makes close send RST instead of FIN.
-    linger abort{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
   }
   // Removed before close, so the destructor never shuts down a reused number.
   std::lock_guard lock(mutex_);
@@ -167,8 +151,7 @@ void TcpEchoServer::serve(int fd) {
   ::close(fd);
 }
 
-UdpEchoServer::UdpEchoServer() {
-  socket_ = bound_socket(SOCK_DGRAM, 0);
+UdpEchoServer::UdpEchoServer() : socket_(bound_socket(SOCK_DGRAM, 0)) {
   if (!socket_) throw_errno("echo udp socket");
   port_ = local_port(socket_.get());
   thread_ = std::thread([this] {
@@ -176,21 +159,18 @@ UdpEchoServer::UdpEchoServer() {
     for (;;) {
       sockaddr_in from{};
       socklen_t from_len = sizeof from;
-      const ssize_t n = ::recvfrom(socket_.get(), buffer.data(), buffer.size(), 0,
-                                   reinterpret_cast<sockaddr*>(&from), &from_len);
-      if (stopping_.load()) return;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
+      const ssize_t n =
+          ::recvfrom(socket_.get(), buffer.data(), buffer.size(), 0, as_sockaddr(from), &from_len);
+      if (stopping_.load() || (n < 0 && errno != EINTR)) return;
+      if (n < 0) continue;
       char host[INET_ADDRSTRLEN] = {};
       ::inet_ntop(AF_INET, &from.sin_addr, host, sizeof host);
       {
         std::lock_guard lock(mutex_);
         senders_.push_back(std::string(host) + ":" + std::to_string(ntohs(from.sin_port)));
       }
-      ::sendto(socket_.get(), buffer.data(), static_cast<size_t>(n), 0,
-               reinterpret_cast<sockaddr*>(&from), from_len);
+      ::sendto(socket_.get(), buffer.data(), static_cast<size_t>(n), 0, as_sockaddr(from),
+               from_len);
     }
   });
 }
@@ -210,20 +190,18 @@ std::vector<std::string> UdpEchoServer::senders() {
 Fd tcp_connect(int port) {
   Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return fd;
-  set_timeouts(fd.get(), std::chrono::seconds(10), true);
-  const sockaddr_in addr = loopback(port);
-  if (::connect(fd.get(), as_sockaddr(addr), sizeof addr) != 0) return Fd();
-  return fd;
+  set_timeout(fd.get(), SO_RCVTIMEO, 10);
+  set_timeout(fd.get(), SO_SNDTIMEO, 10);
+  sockaddr_in addr = loopback(port);
+  return ::connect(fd.get(), as_sockaddr(addr), sizeof addr) == 0 ? std::move(fd) : Fd();
 }
 
 bool send_all(int fd, const void* data, size_t size) {
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
     bytes += n;
     size -= static_cast<size_t>(n);
   }
@@ -232,8 +210,7 @@ bool send_all(int fd, const void* data, size_t size) {
 
 std::optional<std::string> recv_exact(int fd, size_t size) {
   std::string data(size, '\0');
-  size_t got = 0;
-  while (got < size) {
+  for (size_t got = 0; got < size;) {
     const ssize_t n = ::recv(fd, data.data() + got, size - got, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return std::nullopt;
@@ -248,24 +225,22 @@ bool wait_closed(int fd, std::chrono::milliseconds deadline) {
   // Data still in flight before the close is read and dropped.
   while (wait_readable(fd, until)) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0) return true;
-    if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return true;
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
   }
   return false;
 }
 
 Fd udp_socket() {
   Fd fd = bound_socket(SOCK_DGRAM, 0);
-  if (fd) set_timeouts(fd.get(), std::chrono::seconds(5), false);
+  if (fd) set_timeout(fd.get(), SO_RCVTIMEO, 5);
   return fd;
 }
 
 bool udp_send(int fd, int port, const std::string& data) {
-  const sockaddr_in addr = loopback(port);
+  sockaddr_in addr = loopback(port);
   for (;;) {
     const ssize_t n = ::sendto(fd, data.data(), data.size(), 0, as_sockaddr(addr), sizeof addr);
-    if (n < 0 && errno == EINTR) continue;
-    return n == static_cast<ssize_t>(data.size());
+    if (n >= 0 || errno != EINTR) return n == static_cast<ssize_t>(data.size());
   }
 }
 
@@ -275,15 +250,12 @@ std::optional<std::string> udp_recv(int fd, std::chrono::milliseconds deadline, 
   while (wait_readable(fd, until)) {
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
-    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&from), &from_len);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      // An ICMP "port unreachable" from an earlier send shows up here; it is
-      // not a datagram, so keep waiting.
-      if (errno == ECONNREFUSED) continue;
-      return std::nullopt;
-    }
+    const ssize_t n =
+        ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT, as_sockaddr(from), &from_len);
+    // An ICMP "port unreachable" from an earlier send shows up as ECONNREFUSED;
+    // it is not a datagram, so keep waiting.
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == ECONNREFUSED)) continue;
+    if (n < 0) return std::nullopt;
     if (from_port != nullptr) *from_port = ntohs(from.sin_port);
     buffer.resize(static_cast<size_t>(n));
     return buffer;
