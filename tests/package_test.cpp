@@ -1,0 +1,225 @@
+// Builds the Debian package of this build tree with cpack and checks what an
+// operator gets: the files and where they land, the conffile, the installed
+// server accepting the installed configuration, the manual pages, the systemd
+// unit, and an install, upgrade and purge by dpkg in a private root.
+//
+// Each test packs its own copy into a temporary directory (about two seconds),
+// so tests may run side by side.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace tarnwicket {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char* const kConfig = "etc/tarnwicket/server.ini";
+const char* const kUnit = "lib/systemd/system/tarnwicket.service";
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A program on PATH, or an empty path.
+fs::path tool(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const fs::path candidate = fs::path(dir) / name;
+    if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+// The cpack that belongs to the cmake that configured this build.
+fs::path cpack() {
+  std::ifstream cache(fs::path(TARNWICKET_BINARY_DIR) / "CMakeCache.txt");
+  const std::string key = "CMAKE_CPACK_COMMAND:INTERNAL=";
+  for (std::string line; std::getline(cache, line);) {
+    if (line.starts_with(key)) return line.substr(key.size());
+  }
+  return tool("cpack");
+}
+
+test::RunResult run_tool(const std::string& name, std::vector<std::string> args) {
+  const fs::path binary = tool(name);
+  if (binary.empty()) return {127, "", name + " not found"};
+  return test::run(binary, std::move(args), {}, 60s);
+}
+
+// Packs this build into `out` and gives the package's path.
+fs::path build_package(const fs::path& out, const std::string& version = "") {
+  const fs::path config = fs::path(TARNWICKET_BINARY_DIR) / "CPackConfig.cmake";
+  std::vector<std::string> args = {"--config", config.string(), "-G", "DEB", "-B", out.string()};
+  if (!version.empty()) args.insert(args.end(), {"-D", "CPACK_PACKAGE_VERSION=" + version});
+  const auto result = test::run(cpack(), args, {}, 120s);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(out, ignored)) {
+    if (entry.path().extension() == ".deb") return entry.path();
+  }
+  ADD_FAILURE() << "no package in " << out << "\n" << result.out;
+  return {};
+}
+
+class Package : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (tool("dpkg-deb").empty()) GTEST_SKIP() << "dpkg-deb is not installed";
+    deb_ = build_package(dir_.path() / "out");
+    ASSERT_FALSE(deb_.empty());
+    root_ = dir_.path() / "root";
+    const auto unpacked = run_tool("dpkg-deb", {"-x", deb_.string(), root_.string()});
+    ASSERT_EQ(unpacked.status, 0) << unpacked.err;
+  }
+
+  test::TempDir dir_;
+  fs::path deb_;
+  fs::path root_;
+};
+
+TEST_F(Package, InstallsEachFileUnderItsRoot) {
+  for (const char* file :
+       {kConfig, kUnit, "usr/bin/tarnwicket-server", "usr/bin/tarnwicket-manifest",
+        "usr/lib/libtarnwicket_config.a", "usr/include/config/ini.h",
+        "usr/include/config/client_manifest.h", "usr/lib/cmake/tarnwicket/tarnwicketConfig.cmake",
+        "usr/lib/cmake/tarnwicket/tarnwicketTargets.cmake",
+        "usr/share/man/man1/tarnwicket-server.1.gz", "usr/share/man/man1/tarnwicket-manifest.1.gz",
+        "usr/share/doc/tarnwicket/examples/client.ini"}) {
+    EXPECT_TRUE(fs::is_regular_file(root_ / file)) << file;
+  }
+  // Nothing strays, for example into usr/etc or usr/local.
+  const std::vector<std::string> allowed = {"etc/tarnwicket/",
+                                            "lib/systemd/system/",
+                                            "usr/bin/",
+                                            "usr/include/config/",
+                                            "usr/lib/",
+                                            "usr/share/man/man1/",
+                                            "usr/share/doc/tarnwicket/"};
+  for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+    if (entry.is_directory()) continue;
+    const std::string relative = entry.path().lexically_relative(root_).string();
+    bool ok = false;
+    for (const auto& prefix : allowed) ok = ok || relative.starts_with(prefix);
+    EXPECT_TRUE(ok) << relative;
+  }
+
+  const std::string unit = read_file(root_ / kUnit);
+  EXPECT_NE(
+      unit.find("\nExecStart=/usr/bin/tarnwicket-server --config /etc/tarnwicket/server.ini\n"),
+      std::string::npos);
+  EXPECT_NE(unit.find("\nWorkingDirectory=/var/lib/tarnwicket\n"), std::string::npos);
+}
+
+TEST_F(Package, KeepsTheConfigurationAsConffile) {
+  const fs::path control = dir_.path() / "control";
+  ASSERT_EQ(run_tool("dpkg-deb", {"-e", deb_.string(), control.string()}).status, 0);
+  EXPECT_EQ(read_file(control / "conffiles"), "/" + std::string(kConfig) + "\n");
+  for (const char* script : {"postinst", "prerm", "postrm"}) {
+    EXPECT_EQ(::access((control / script).c_str(), X_OK), 0) << script;
+    const auto syntax = run_tool("sh", {"-n", (control / script).string()});
+    EXPECT_EQ(syntax.status, 0) << script << ": " << syntax.err;
+  }
+}
+
+TEST_F(Package, InstalledProgramsAcceptInstalledFiles) {
+  const fs::path config = root_ / kConfig;
+  const auto valid =
+      test::run(root_ / "usr/bin/tarnwicket-server", {"--validate", "--config", config.string()});
+  EXPECT_EQ(valid.status, 0) << valid.err;
+  EXPECT_EQ(valid.out, "server config valid: " + config.string() + "\n");
+
+  const fs::path client = root_ / "usr/share/doc/tarnwicket/examples/client.ini";
+  const auto manifest =
+      test::run(root_ / "usr/bin/tarnwicket-manifest",
+                {"--config", client.string(), "--launcher", "l.exe", "--shield", "s.exe"});
+  EXPECT_EQ(manifest.status, 0) << manifest.err;
+  EXPECT_TRUE(manifest.out.starts_with("product_name=")) << manifest.out;
+
+  if (tool("man").empty()) GTEST_SKIP() << "man is not installed; pages not rendered";
+  for (const char* page : {"tarnwicket-server", "tarnwicket-manifest"}) {
+    const fs::path file = root_ / "usr/share/man/man1" / (std::string(page) + ".1.gz");
+    const auto shown = run_tool("env", {"MANWIDTH=80", "man", "--warnings", "-l", file.string()});
+    EXPECT_EQ(shown.status, 0) << page;
+    EXPECT_EQ(shown.err, "") << page;  // groff warnings
+    EXPECT_NE(shown.out.find(page), std::string::npos) << page;
+  }
+}
+
+// verify needs the programs that the unit names, so it checks a copy that
+// points into the unpacked root; the paths themselves are checked above.
+TEST_F(Package, UnitPassesSystemdVerify) {
+  if (tool("systemd-analyze").empty()) GTEST_SKIP() << "systemd-analyze is not installed";
+  const fs::path probe = dir_.path() / "probe" / "probe.service";
+  fs::create_directories(probe.parent_path());
+  std::ofstream(probe) << "[Service]\nExecStart=/bin/true\n";
+  if (run_tool("systemd-analyze", {"verify", probe.string()}).status != 0) {
+    GTEST_SKIP() << "systemd-analyze verify cannot run here (it fails on a trivial unit)";
+  }
+
+  std::string unit = read_file(root_ / kUnit);
+  for (const std::string absolute : {"/usr/bin/tarnwicket-server", "/etc/tarnwicket/server.ini"}) {
+    for (auto at = unit.find(absolute); at != std::string::npos; at = unit.find(absolute, at + 1)) {
+      unit.replace(at, absolute.size(), (root_ / absolute.substr(1)).string());
+      at += root_.string().size();
+    }
+  }
+  const fs::path copy = dir_.path() / "verify" / "tarnwicket.service";
+  fs::create_directories(copy.parent_path());
+  std::ofstream(copy) << unit;
+  // Documentation=man:... is looked up with man, so the pages must be found.
+  const auto verified = run_tool("env", {"MANPATH=" + (root_ / "usr/share/man").string(),
+                                         "systemd-analyze", "verify", copy.string()});
+  EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
+  EXPECT_EQ(verified.err, "");
+}
+
+TEST_F(Package, UpgradeKeepsEditedConfigurationPurgeRemovesIt) {
+  if (::geteuid() != 0 || tool("dpkg").empty()) GTEST_SKIP() << "needs dpkg and root";
+  const fs::path next = build_package(dir_.path() / "next", "999.0.0");
+  ASSERT_FALSE(next.empty());
+  const fs::path target = dir_.path() / "target";
+  fs::create_directories(target / "var/lib/dpkg/info");
+  fs::create_directories(target / "var/lib/dpkg/updates");
+  std::ofstream(target / "var/lib/dpkg/status");
+  std::ofstream(target / "var/lib/dpkg/available");
+  // The scripts run outside the root with DPKG_ROOT set; the dependencies are
+  // the host's, not the private root's.
+  auto dpkg = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--root=" + target.string(), "--force-script-chrootless",
+                               "--force-depends", "--log=/dev/null"});
+    const auto result = run_tool("dpkg", args);
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+  };
+
+  dpkg({"-i", deb_.string()});
+  std::ofstream(target / kConfig, std::ios::app) << "; edited by the operator\n";
+  fs::create_directories(target / "var/lib/private/tarnwicket");
+  dpkg({"-i", next.string()});
+  EXPECT_TRUE(read_file(target / kConfig).ends_with("; edited by the operator\n"));
+  EXPECT_NE(read_file(target / "var/lib/dpkg/status").find("Version: 999.0.0"), std::string::npos);
+
+  dpkg({"--purge", "tarnwicket"});
+  for (const char* gone :
+       {kConfig, kUnit, "usr/bin/tarnwicket-server", "var/lib/private/tarnwicket"}) {
+    EXPECT_FALSE(fs::exists(target / gone)) << gone;
+  }
+}
+
+}  // namespace
+}  // namespace tarnwicket
