@@ -61,6 +61,7 @@ install(CODE [[
        FILES "${tarnwicket_stage_dir}/tarnwicket.service")
   file(INSTALL DESTINATION "${tarnwicket_etc}" TYPE FILE
        FILES "${tarnwicket_packaging_dir}/server.ini")
+  file(REMOVE_RECURSE "${tarnwicket_stage_dir}")
 ]])
 
 # The Debian package: everything above, installed below /usr, /etc and /lib.
