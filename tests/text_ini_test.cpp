@@ -30,14 +30,18 @@ std::string flat(const std::filesystem::path& path) {
   }
 }
 
+// Applies `f` to each text, so that one comparison covers a whole table.
+template <class F>
+auto each(F f, std::initializer_list<std::string> texts) {
+  std::vector<decltype(f(std::string()))> out;
+  for (const std::string& text : texts) out.push_back(f(text));
+  return out;
+}
+
 TEST(Text, TrimLowerSplitJoin) {
   // Only space, tab, CR and LF are trimmed: \v, \f, NBSP and a BOM are content.
-  const std::pair<std::string, std::string> trims[] = {{"\t a \t\r\n b \r\n", "a \t\r\n b"},
-                                                       {" \r\n\t", ""},
-                                                       {"\vx\f", "\vx\f"},
-                                                       {"\xC2\xA0x", "\xC2\xA0x"},
-                                                       {"\xEF\xBB\xBFx ", "\xEF\xBB\xBFx"}};
-  for (const auto& [in, out] : trims) EXPECT_EQ(trim(in), out) << testing::PrintToString(in);
+  EXPECT_EQ(each(trim, {"\t a \t\r\n b \r\n", " \r\n\t", "\vx\f", "\xC2\xA0x", "\xEF\xBB\xBFx "}),
+            (Items{"a \t\r\n b", "", "\vx\f", "\xC2\xA0x", "\xEF\xBB\xBFx"}));
   EXPECT_EQ(lower("@AZ[`az{\xC3\x89"), "@az[`az{\xC3\x89");
   EXPECT_EQ(split(" a, b,,c ,", ','), (Items{"a", "b", "c"}));
   EXPECT_EQ(split(",,", ','), Items{});
@@ -52,19 +56,13 @@ TEST(Text, ParseBoolAndInt) {
   for (const char* other : {"y", "2", "", "\vyes"}) {
     EXPECT_TRUE(parse_bool(other, true) && !parse_bool(other, false)) << other;
   }
+  const auto to_int = [](const std::string& text) { return parse_int(text, 99); };
   // Leading C whitespace (\v, \f too) and one sign, then digits to the end.
-  const std::pair<std::string, int> good[] = {{" 42 ", 42},
-                                              {"+42", 42},
-                                              {"-7", -7},
-                                              {"0042", 42},
-                                              {"\f \v-3", -3},
-                                              {"2147483647", 2147483647},
-                                              {"-2147483648", -2147483647 - 1}};
-  for (const auto& [text, value] : good) EXPECT_EQ(parse_int(text, 99), value) << text;
-  for (const char* bad : {"", "12abc", "12 34", "0x10", "1.5", "2147483648", "-2147483649",
-                          "99999999999999999999999", "+-5", "- 5", "-", "42\v"}) {
-    EXPECT_EQ(parse_int(bad, 99), 99) << testing::PrintToString(std::string(bad));
-  }
+  EXPECT_EQ(each(to_int, {" 42 ", "+42", "-7", "0042", "\f \v-3", "2147483647", "-2147483648"}),
+            (std::vector<int>{42, 42, -7, 42, -3, 2147483647, -2147483647 - 1}));
+  EXPECT_EQ(each(to_int, {"", "12abc", "12 34", "0x10", "1.5", "2147483648", "-2147483649",
+                          "99999999999999999999999", "+-5", "- 5", "-", "42\v"}),
+            std::vector<int>(12, 99));
 }
 
 TEST(Ini, ParsesOrFailsWithTheLine) {
