@@ -75,24 +75,26 @@ void Gateway::handle_client(RouteRuntime* rt, int client_fd) {
   set_timeouts(client_fd, config_.connection_timeout_ms, true, true);
   set_nodelay(client_fd);
   UniqueFd upstream;
+  bool shut_down = false;  // a relay that returns has shut both sockets down
   try {
     upstream.reset(connect_upstream(rt->route));
     // Listed like the client, so that stop() also wakes a pump blocked
     // sending to an upstream that reads nothing.
     list_descriptor(*rt, upstream.get());
     relay(client_fd, upstream.get(), rt->route.name);
+    shut_down = true;
   } catch (const std::exception& e) {
     logger_.warn("route " + rt->route.name + " connection closed: " + e.what());
   }
   if (upstream) forget_client(*rt, upstream.get());
-  shutdown_fd(upstream.get());
+  if (!shut_down) shutdown_fd(upstream.get());
   upstream.reset();
   // Out of the list before it is closed, so stop() never shuts down a number
   // that the system may already have handed to another socket. The slot goes
   // back before the close, so a client that sees its close may retry at once.
   forget_client(*rt, client_fd);
   rt->available_slots.fetch_add(1);
-  ::shutdown(client_fd, SHUT_RDWR);
+  if (!shut_down) ::shutdown(client_fd, SHUT_RDWR);
   ::close(client_fd);
 }
 
@@ -127,12 +129,14 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
       if (n <= 0) break;
       if (!send_all(args.to, buffer, static_cast<std::size_t>(n))) break;
     }
-    stopped.store(true);
-    // Ends the other direction (no half-close). Both sockets: the other pump
-    // may be blocked sending to a peer that reads nothing, and only a
-    // shutdown of the socket it sends on wakes it.
-    shutdown_fd(args.to);
-    shutdown_fd(args.from);
+    // The first pump to end ends the other direction (no half-close). Both
+    // sockets: the other pump may be blocked sending to a peer that reads
+    // nothing, and only a shutdown of the socket it sends on wakes it. The
+    // second finds both shut down already and makes no further calls.
+    if (!stopped.exchange(true)) {
+      shutdown_fd(args.to);
+      shutdown_fd(args.from);
+    }
     logger_.info("route " + route_name + " relay ended " + args.label);
   };
   std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server"});
