@@ -2,7 +2,7 @@
 // upstreams of its own and through a real tarnwicket-server started for the
 // run, and prints the medians side by side.
 //
-//   tarnwicket-relay-bench [--quick] [--reps N] [--server PATH]
+//   tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...] [--server PATH]
 
 #include <unistd.h>
 
@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,6 +32,7 @@ struct Settings {
   double flow_seconds = 2.0;  // bulk, connection rate and UDP flows, per repetition
   int round_trips = 20000;
   int split_writes = 2000;
+  std::set<int> only;       // scenario numbers; empty: all
   double udp_rate = 50000;  // offered datagrams per second, below what the direct path drops
 };
 
@@ -44,19 +47,18 @@ Settings parse(int argc, char** argv) {
       s.split_writes = 400;
     } else if (arg == "--reps" && i + 1 < argc) {
       s.reps = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--only" && i + 1 < argc) {
+      std::stringstream list(argv[++i]);
+      std::string item;
+      while (std::getline(list, item, ',')) s.only.insert(std::atoi(item.c_str()));
     } else if (arg == "--server" && i + 1 < argc) {
       s.server = argv[++i];
     } else {
       throw std::runtime_error(
-          "usage: tarnwicket-relay-bench [--quick] [--reps N] [--server PATH]");
+          "usage: tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...] [--server PATH]");
     }
   }
   return s;
-}
-
-void progress(const char* what) {
-  std::fprintf(stderr, "... %s\n", what);
-  std::fflush(stderr);
 }
 
 class Bench {
@@ -103,58 +105,70 @@ class Bench {
     }
   }
 
+  // Whether the scenario was asked for; announces it on standard error.
+  bool section(int scenario, const char* what) {
+    if (!s_.only.empty() && s_.only.count(scenario) == 0) return false;
+    std::fprintf(stderr, "... %s\n", what);
+    return true;
+  }
+
   void settle() { wait_for_threads(server_->pid(), idle_.threads + live_udp_threads_, 20); }
 
   void tcp() {
-    progress("1. TCP bulk");
-    Row& one = report_.add("1. TCP bulk, 1 stream", "MiB/s", Goal::kRatioAtLeast, 0.75);
-    Row& four = report_.add("1. TCP bulk, 4 streams", "MiB/s");
-    both([&](const Ports& p, std::vector<double> Row::*side) {
-      (one.*side).push_back(tcp_bulk_mib_per_s(p.tcp_sink, sink_, 1, s_.flow_seconds));
-      (four.*side).push_back(tcp_bulk_mib_per_s(p.tcp_sink, sink_, 4, s_.flow_seconds));
-    });
-    progress("2. TCP round trip");
-    Row& rtt50 = report_.add("2. TCP round trip 64 B, p50", "us", Goal::kRatioAtMost, 3.5);
-    Row& rtt99 = report_.add("2. TCP round trip 64 B, p99", "us");
-    both([&](const Ports& p, std::vector<double> Row::*side) {
-      const Latency l = tcp_round_trip(p.tcp_echo, s_.round_trips, 20);
-      (rtt50.*side).push_back(l.p50_us);
-      (rtt99.*side).push_back(l.p99_us);
-    });
-    progress("3. split write");
-    Row& split50 = report_.add("3. split write 4+60 B, p50", "us", Goal::kRatioAtMost, 2);
-    Row& split99 = report_.add("3. split write 4+60 B, p99", "us");
-    both([&](const Ports& p, std::vector<double> Row::*side) {
-      const Latency l = tcp_split_write(p.tcp_echo, s_.split_writes, 20);
-      (split50.*side).push_back(l.p50_us);
-      (split99.*side).push_back(l.p99_us);
-    });
-    progress("4. new TCP connections");
-    Row& rate =
-        report_.add("4. new TCP connections, 4 workers", "conn/s", Goal::kRatioAtLeast, 0.3);
-    both([&](const Ports& p, std::vector<double> Row::*side) {
-      (rate.*side).push_back(tcp_connections_per_s(p.tcp_echo, 4, s_.flow_seconds * 2));
-    });
-    progress("5. 100 simultaneous TCP clients");
-    Row& first50 =
-        report_.add("5. 100 TCP clients at once, first echo p50", "ms", Goal::kRatioAtMost, 6);
-    Row& first99 = report_.add("5. 100 TCP clients at once, first echo p99", "ms");
-    both([&](const Ports& p, std::vector<double> Row::*side) {
-      const Latency l = tcp_burst_first_echo(p.tcp_echo, 100);
-      (first50.*side).push_back(l.p50_us / 1000);
-      (first99.*side).push_back(l.p99_us / 1000);
-    });
+    if (section(1, "1. TCP bulk")) {
+      Row& one = report_.add("1. TCP bulk, 1 stream", "MiB/s", Goal::kRatioAtLeast, 0.75);
+      Row& four = report_.add("1. TCP bulk, 4 streams", "MiB/s");
+      both([&](const Ports& p, std::vector<double> Row::*side) {
+        (one.*side).push_back(tcp_bulk_mib_per_s(p.tcp_sink, sink_, 1, s_.flow_seconds));
+        (four.*side).push_back(tcp_bulk_mib_per_s(p.tcp_sink, sink_, 4, s_.flow_seconds));
+      });
+    }
+    if (section(2, "2. TCP round trip")) {
+      Row& rtt50 = report_.add("2. TCP round trip 64 B, p50", "us", Goal::kRatioAtMost, 3.5);
+      Row& rtt99 = report_.add("2. TCP round trip 64 B, p99", "us");
+      both([&](const Ports& p, std::vector<double> Row::*side) {
+        const Latency l = tcp_round_trip(p.tcp_echo, s_.round_trips, 20);
+        (rtt50.*side).push_back(l.p50_us);
+        (rtt99.*side).push_back(l.p99_us);
+      });
+    }
+    if (section(3, "3. split write")) {
+      Row& split50 = report_.add("3. split write 4+60 B, p50", "us", Goal::kRatioAtMost, 2);
+      Row& split99 = report_.add("3. split write 4+60 B, p99", "us");
+      both([&](const Ports& p, std::vector<double> Row::*side) {
+        const Latency l = tcp_split_write(p.tcp_echo, s_.split_writes, 20);
+        (split50.*side).push_back(l.p50_us);
+        (split99.*side).push_back(l.p99_us);
+      });
+    }
+    if (section(4, "4. new TCP connections")) {
+      Row& rate =
+          report_.add("4. new TCP connections, 4 workers", "conn/s", Goal::kRatioAtLeast, 0.3);
+      both([&](const Ports& p, std::vector<double> Row::*side) {
+        (rate.*side).push_back(tcp_connections_per_s(p.tcp_echo, 4, s_.flow_seconds * 2));
+      });
+    }
+    if (section(5, "5. 100 simultaneous TCP clients")) {
+      Row& first50 =
+          report_.add("5. 100 TCP clients at once, first echo p50", "ms", Goal::kRatioAtMost, 6);
+      Row& first99 = report_.add("5. 100 TCP clients at once, first echo p99", "ms");
+      both([&](const Ports& p, std::vector<double> Row::*side) {
+        const Latency l = tcp_burst_first_echo(p.tcp_echo, 100);
+        (first50.*side).push_back(l.p50_us / 1000);
+        (first99.*side).push_back(l.p99_us / 1000);
+      });
+    }
   }
 
   void held_tcp(int count) {
-    progress(("6. " + std::to_string(count) + " held TCP connections").c_str());
+    if (!section(6, ("6. " + std::to_string(count) + " held TCP connections").c_str())) return;
     const std::string n = std::to_string(count);
     Row& open = report_.add("6. open " + n + " idle connections", "s");
     Row& threads =
         report_.add("6. threads per held connection (" + n + ")", "threads", Goal::kValueEquals, 3);
     Row& pss = report_.add("6. PSS per held connection (" + n + ")", "KiB", Goal::kValueAtMost, 16);
     Row& rss = report_.add("6. RSS per held connection (" + n + ")", "KiB");
-    Row& kernel = report_.add("6. kernel slab+stacks per conn (" + n + ")", "KiB");
+    Row& kernel = report_.add("6. kernel memory, system-wide, per conn (" + n + ")", "KiB");
     open.direct.push_back(tcp_hold(direct_.tcp_echo, count, 60).open_seconds);
     settle();
     const ProcessMemory before = read_process(server_->pid());
@@ -177,43 +191,45 @@ class Bench {
   }
 
   void udp() {
-    progress("7. UDP round trip");
-    Row& rtt50 = report_.add("7. UDP round trip 64 B, p50", "us", Goal::kRatioAtMost, 2.5);
-    Row& rtt99 = report_.add("7. UDP round trip 64 B, p99", "us");
-    live_udp_threads_ = 1;  // the association of the round-trip client may linger
-    both([&](const Ports& p, std::vector<double> Row::*side) {
-      const Latency l = udp_round_trip(p.udp_echo, s_.round_trips, 20);
-      (rtt50.*side).push_back(l.p50_us);
-      (rtt99.*side).push_back(l.p99_us);
-    });
-    live_udp_threads_ = 1000;  // no waiting on associations: they end by idle time-out
-    progress("8. UDP throughput");
-    Row& one =
-        report_.add("8. UDP 1 client, datagrams relayed", "dgram/s", Goal::kRatioAtLeast, 0.3);
-    Row& one_loss = report_.add("8. UDP 1 client, loss", "%");
-    Row& many = report_.add("8. UDP 64 clients, datagrams relayed", "dgram/s");
-    Row& many_loss = report_.add("8. UDP 64 clients, loss", "%");
-    both([&](const Ports& p, std::vector<double> Row::*side) {
-      UdpFlow f = udp_throughput(p.udp_echo, 1, s_.udp_rate, s_.flow_seconds * 2);
-      (one.*side).push_back(f.relayed_per_s);
-      (one_loss.*side).push_back(f.loss * 100);
-      f = udp_throughput(p.udp_echo, 64, s_.udp_rate, s_.flow_seconds * 2);
-      (many.*side).push_back(f.relayed_per_s);
-      (many_loss.*side).push_back(f.loss * 100);
-    });
-    progress("9. 100 new UDP clients");
-    Row& first50 =
-        report_.add("9. 100 UDP clients at once, first echo p50", "ms", Goal::kRatioAtMost, 5);
-    Row& first99 = report_.add("9. 100 UDP clients at once, first echo p99", "ms");
-    both([&](const Ports& p, std::vector<double> Row::*side) {
-      const Latency l = udp_burst_first_echo(p.udp_echo, 100);
-      (first50.*side).push_back(l.p50_us / 1000);
-      (first99.*side).push_back(l.p99_us / 1000);
-    });
+    live_udp_threads_ = 100000;  // associations end by their idle time-out: no waiting
+    if (section(7, "7. UDP round trip")) {
+      Row& rtt50 = report_.add("7. UDP round trip 64 B, p50", "us", Goal::kRatioAtMost, 2.5);
+      Row& rtt99 = report_.add("7. UDP round trip 64 B, p99", "us");
+      both([&](const Ports& p, std::vector<double> Row::*side) {
+        const Latency l = udp_round_trip(p.udp_echo, s_.round_trips, 20);
+        (rtt50.*side).push_back(l.p50_us);
+        (rtt99.*side).push_back(l.p99_us);
+      });
+    }
+    if (section(8, "8. UDP throughput")) {
+      Row& one =
+          report_.add("8. UDP 1 client, datagrams relayed", "dgram/s", Goal::kRatioAtLeast, 0.3);
+      Row& one_loss = report_.add("8. UDP 1 client, loss", "%");
+      Row& many = report_.add("8. UDP 64 clients, datagrams relayed", "dgram/s");
+      Row& many_loss = report_.add("8. UDP 64 clients, loss", "%");
+      both([&](const Ports& p, std::vector<double> Row::*side) {
+        UdpFlow f = udp_throughput(p.udp_echo, 1, s_.udp_rate, s_.flow_seconds * 2);
+        (one.*side).push_back(f.relayed_per_s);
+        (one_loss.*side).push_back(f.loss * 100);
+        f = udp_throughput(p.udp_echo, 64, s_.udp_rate, s_.flow_seconds * 2);
+        (many.*side).push_back(f.relayed_per_s);
+        (many_loss.*side).push_back(f.loss * 100);
+      });
+    }
+    if (section(9, "9. 100 new UDP clients")) {
+      Row& first50 =
+          report_.add("9. 100 UDP clients at once, first echo p50", "ms", Goal::kRatioAtMost, 5);
+      Row& first99 = report_.add("9. 100 UDP clients at once, first echo p99", "ms");
+      both([&](const Ports& p, std::vector<double> Row::*side) {
+        const Latency l = udp_burst_first_echo(p.udp_echo, 100);
+        (first50.*side).push_back(l.p50_us / 1000);
+        (first99.*side).push_back(l.p99_us / 1000);
+      });
+    }
   }
 
   void held_udp(int count) {
-    progress("6. held UDP associations");
+    if (!section(6, "6. held UDP associations")) return;
     live_udp_threads_ = 0;
     wait_for_threads(server_->pid(), idle_.threads, 20);
     const std::string n = std::to_string(count);
@@ -229,7 +245,7 @@ class Bench {
   }
 
   void after_all() {
-    progress("10. back to idle, SIGTERM");
+    if (!section(10, "10. back to idle, SIGTERM")) return;
     const bool idle = wait_for_threads(server_->pid(), idle_.threads, 30);
     const ProcessMemory now = read_process(server_->pid());
     report_
