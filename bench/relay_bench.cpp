@@ -168,7 +168,7 @@ class Bench {
         report_.add("6. threads per held connection (" + n + ")", "threads", Goal::kValueEquals, 3);
     Row& pss = report_.add("6. PSS per held connection (" + n + ")", "KiB", Goal::kValueAtMost, 16);
     Row& rss = report_.add("6. RSS per held connection (" + n + ")", "KiB");
-    Row& kernel = report_.add("6. kernel memory, system-wide, per conn (" + n + ")", "KiB");
+    Row& kernel = report_.add("6. kernel mem, system-wide, per conn (" + n + ")", "KiB");
     open.direct.push_back(tcp_hold(direct_.tcp_echo, count, 60).open_seconds);
     settle();
     const ProcessMemory before = read_process(server_->pid());
