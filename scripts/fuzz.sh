@@ -17,6 +17,12 @@ cmake -S . -B "$build_dir" -G Ninja \
   -DTARNWICKET_WERROR=ON
 cmake --build "$build_dir" --target tarnwicket_fuzz
 
+# Every input goes through a file: a memory-backed directory runs several
+# times faster than one on disk.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  export TMPDIR=/dev/shm
+fi
+
 mkdir -p "$build_dir/artifacts"
 failed=()
 for target in "${targets[@]}"; do
