@@ -33,7 +33,7 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-constexpr int kTcpChurn = kSanitized ? 4000 : 20000;
+constexpr int kTcpChurn = kSanitized ? 10000 : 20000;
 constexpr int kUdpChurn = kSanitized ? 500 : 2000;
 constexpr int kChurnThreads = 4;
 // Resident memory: the second half of the TCP churn may add at most this much
