@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++       # the build
   libgtest-dev googletest     # the tests (GoogleTest is built from source)
   clang libclang-rt-14-dev    # sanitizer and fuzzing builds with clang
+  clang-format man-db         # the format check; rendering the manual pages in a test
 )
 
 missing=()
