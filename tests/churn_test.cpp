@@ -3,18 +3,11 @@
 // idle threads, descriptors and memory. Sanitizer builds run several times
 // slower, so they use smaller counts; the bounds stay.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <stdexcept>
 
 #include "support/gateway_fixture.h"
 
@@ -41,76 +34,6 @@ constexpr int kChurnThreads = 4;
 // and the whole run at most the ceiling over the idle process.
 constexpr size_t kRssGrowthKib = 4 * 1024;
 constexpr size_t kRssCeilingKib = 64 * 1024;
-
-// An echo upstream on one thread with poll, so that thousands of short
-// connections cost the test no thread each. Replies are sent blocking: for
-// small exchanges only. Listens on the given port, or any free one.
-class PollEchoServer {
- public:
-  explicit PollEchoServer(int port = 0) {
-    listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int one = 1;
-    ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    auto* sa = reinterpret_cast<sockaddr*>(&addr);
-    int wake[2];
-    if (::bind(listener_.get(), sa, len) != 0 || ::listen(listener_.get(), 1024) != 0 ||
-        ::getsockname(listener_.get(), sa, &len) != 0 || ::pipe2(wake, O_CLOEXEC) != 0) {
-      throw std::runtime_error("echo upstream cannot listen");
-    }
-    port_ = ntohs(addr.sin_port);
-    wake_read_ = Fd(wake[0]);
-    wake_write_ = Fd(wake[1]);
-    thread_ = std::thread([this] { run(); });
-  }
-  ~PollEchoServer() {
-    static_cast<void>(::write(wake_write_.get(), "x", 1));
-    thread_.join();
-  }
-  int port() const { return port_; }
-
- private:
-  void run() {
-    std::vector<Fd> clients;
-    std::vector<pollfd> polled;
-    std::string buffer(65536, '\0');
-    for (;;) {
-      polled.assign({{wake_read_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}});
-      for (const Fd& c : clients) polled.push_back({c.get(), POLLIN, 0});
-      if (::poll(polled.data(), polled.size(), -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (polled[0].revents != 0) return;
-      for (size_t i = clients.size(); i-- > 0;) {  // backwards: erasing keeps indices valid
-        if (polled[i + 2].revents == 0) continue;
-        const ssize_t n = ::recv(clients[i].get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        if (n <= 0 || !send_all(clients[i].get(), buffer.data(), static_cast<size_t>(n))) {
-          clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
-        }
-      }
-      if ((polled[1].revents & POLLIN) != 0) {
-        const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) clients.emplace_back(fd);
-      }
-    }
-  }
-
-  Fd listener_;
-  Fd wake_read_;
-  Fd wake_write_;
-  int port_ = 0;
-  std::thread thread_;
-};
-
-bool echoes(int fd, const std::string& text) {
-  return send_all(fd, text.data(), text.size()) && recv_exact(fd, text.size()) == text;
-}
 
 // `count` connect/echo/close exchanges over a few client threads, within the
 // budget; gives the number that failed (or were not made in time).
@@ -166,18 +89,16 @@ Usage settled(pid_t pid, const Usage& idle) {
                     20s);
 }
 
-long long millis(std::chrono::steady_clock::duration d) {
-  return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-}
-
 // The measured figures, for the record in the test log.
 void report(const char* phase, const Usage& u, std::chrono::steady_clock::duration took) {
-  std::printf("[ figures  ] %-10s threads %zu, fds %zu, rss %zu KiB, %lld ms\n", phase, u.threads,
-              u.fds, u.rss_kib, millis(took));
+  std::printf(
+      "[ figures  ] %-10s threads %zu, fds %zu, rss %zu KiB, %lld ms\n", phase, u.threads, u.fds,
+      u.rss_kib,
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
 
 TEST(Churn, ShortConnectionsAndAssociationsLeaveNothingBehind) {
-  PollEchoServer tcp_upstream;
+  TcpEchoServer tcp_upstream;
   UdpEchoServer udp_upstream;
   const int tcp_port = free_port();
   const int udp_port = free_port();

@@ -2,7 +2,6 @@
 // through the library.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <csignal>
@@ -13,51 +12,40 @@
 namespace tarnwicket::test {
 namespace {
 
-// True when this process can bind the port itself (nobody else holds it).
-bool can_bind(int type, int port) {
-  Fd fd(::socket(AF_INET, type, 0));
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-}
-
-Fd hold_tcp_port(int port) {
-  Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  EXPECT_EQ(::listen(fd.get(), 1), 0);
-  return fd;
-}
-
-TEST(Lifecycle, TcpRouteAndDisabledRouteOpenOneListener) {
-  const int port = free_port();
-  const int disabled_port = free_port();
-  RunningServer server(server_ini({{"game", "tcp", port, "127.0.0.1", 9, 0, true},
-                                   {"off", "both", disabled_port, "127.0.0.1", 9, 0, false}}));
-  ASSERT_TRUE(server.started());
-  EXPECT_EQ(server.process().count_lines("server route "), 1u);
-  EXPECT_EQ(server.process().count_lines("] listening 127.0.0.1:" + std::to_string(port) +
-                                         " -> 127.0.0.1:9"),
-            1u);
-  EXPECT_TRUE(server.process().wait_for_line("[INFO] server route game [tcp] listening"));
-  EXPECT_FALSE(can_bind(SOCK_STREAM, port));
-  EXPECT_TRUE(can_bind(SOCK_DGRAM, port));
-  EXPECT_TRUE(can_bind(SOCK_STREAM, disabled_port));
-  EXPECT_TRUE(can_bind(SOCK_DGRAM, disabled_port));
-}
-
-TEST(Lifecycle, BothRouteOpensTcpAndUdpOnOnePort) {
-  const int port = free_port();
-  RunningServer server(server_ini({{"eu1", "both", port, "127.0.0.1", 9}}));
-  ASSERT_TRUE(server.started());
-  EXPECT_EQ(server.process().count_lines("server route eu1 [both] listening"), 1u);
-  EXPECT_FALSE(can_bind(SOCK_STREAM, port));
-  EXPECT_FALSE(can_bind(SOCK_DGRAM, port));
+// One listener per protocol of each enabled route, none for a disabled one;
+// either signal, even sent twice, stops once with status 0; and the second
+// round binds again right after the first, with its ports in TIME_WAIT.
+TEST(Lifecycle, ListenStopAndRestart) {
+  const int tcp = free_port();
+  const int both = free_port();
+  const int disabled = free_port();
+  const std::string ini = server_ini({{"game", "tcp", tcp, "127.0.0.1", 9, 1},
+                                      {"eu1", "both", both, "127.0.0.1", 9},
+                                      {"off", "both", disabled, "127.0.0.1", 9, 0, false}});
+  for (int signo : {SIGINT, SIGTERM}) {
+    RunningServer server(ini);
+    ASSERT_TRUE(server.started()) << server.process().stderr_text();
+    Process& proc = server.process();
+    EXPECT_EQ(proc.count_lines("server route "), 2u);
+    EXPECT_EQ(proc.count_lines("[INFO] server route game [tcp] listening 127.0.0.1:" +
+                               std::to_string(tcp) + " -> 127.0.0.1:9"),
+              1u);
+    EXPECT_EQ(proc.count_lines("server route eu1 [both] listening"), 1u);
+    EXPECT_FALSE(port_free(SOCK_STREAM, tcp));
+    EXPECT_TRUE(port_free(SOCK_DGRAM, tcp));
+    EXPECT_FALSE(port_free(SOCK_STREAM, both));
+    EXPECT_FALSE(port_free(SOCK_DGRAM, both));
+    EXPECT_TRUE(port_free(SOCK_STREAM, disabled));
+    EXPECT_TRUE(port_free(SOCK_DGRAM, disabled));
+    // The gateway closes these clients first, which leaves TIME_WAIT on its port.
+    Fd held = tcp_connect(tcp);
+    EXPECT_TRUE(wait_closed(tcp_connect(tcp).get()));
+    proc.signal(signo);
+    proc.signal(signo);  // a second request during shutdown changes nothing
+    EXPECT_EQ(server.terminate(), 0);
+    EXPECT_EQ(proc.count_lines("[INFO] server stopped"), 1u);
+    EXPECT_EQ(proc.stderr_text(), "");
+  }
 }
 
 TEST(Lifecycle, ListenAddressMustBeIpv4Literal) {
@@ -77,7 +65,8 @@ TEST(Lifecycle, ListenAddressMustBeIpv4Literal) {
 TEST(Lifecycle, TakenPortStopsWhatWasOpened) {
   const int first = free_port();
   const int taken = free_port();
-  Fd holder = hold_tcp_port(taken);
+  Fd holder = tcp_listener(taken);
+  ASSERT_TRUE(holder);
   TempDir dir;
   const auto path = dir.write("server.ini", server_ini({{"a", "udp", first, "127.0.0.1", 9},
                                                         {"b", "tcp", taken, "127.0.0.1", 9}}));
@@ -88,34 +77,6 @@ TEST(Lifecycle, TakenPortStopsWhatWasOpened) {
   EXPECT_NE(r.out.find("[INFO] server stopped\n"), std::string::npos);
   EXPECT_EQ(r.out.find("server route b"), std::string::npos);
   EXPECT_EQ(r.out.find("server started"), std::string::npos);
-}
-
-TEST(Lifecycle, SignalsStopOnceWithStatusZero) {
-  for (int signo : {SIGINT, SIGTERM}) {
-    RunningServer server(server_ini({{"a", "both", free_port(), "127.0.0.1", 9}}));
-    ASSERT_TRUE(server.started());
-    server.process().signal(signo);
-    server.process().signal(signo);  // a second request during shutdown changes nothing
-    EXPECT_EQ(server.terminate(), 0);
-    EXPECT_EQ(server.process().count_lines("[INFO] server stopped"), 1u);
-    EXPECT_EQ(server.process().stderr_text(), "");
-  }
-}
-
-TEST(Lifecycle, RestartRightAfterStopRebindsThePort) {
-  const int port = free_port();
-  const std::string ini = server_ini({{"a", "tcp", port, "127.0.0.1", 9, 1}});
-  {
-    RunningServer server(ini);
-    ASSERT_TRUE(server.started());
-    // The refused client is closed by the gateway first, leaving TIME_WAIT on the port.
-    Fd held = tcp_connect(port);
-    Fd refused = tcp_connect(port);
-    EXPECT_TRUE(wait_closed(refused.get()));
-    EXPECT_EQ(server.terminate(), 0);
-  }
-  RunningServer again(ini);
-  EXPECT_TRUE(again.started()) << again.process().stderr_text();
 }
 
 // The library: start and stop act once, destruction stops a running gateway.
@@ -133,7 +94,7 @@ TEST(Lifecycle, StartAndStopActOnce) {
     gateway.start();
     gateway.start();
     EXPECT_TRUE(gateway.running());
-    EXPECT_FALSE(can_bind(SOCK_STREAM, route.listen_port));
+    EXPECT_FALSE(port_free(SOCK_STREAM, route.listen_port));
     gateway.stop();
     gateway.stop();
     EXPECT_FALSE(gateway.running());

@@ -1,6 +1,7 @@
 #include "support/net.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -91,64 +92,66 @@ int free_port() {
   throw std::runtime_error("no free port on 127.0.0.1");
 }
 
-TcpEchoServer::TcpEchoServer(size_t reset_after)
-    : listener_(bound_socket(SOCK_STREAM, 0)), reset_after_(reset_after) {
-  if (!listener_ || ::listen(listener_.get(), 128) != 0) throw_errno("echo listener");
-  port_ = local_port(listener_.get());
-  acceptor_ = std::thread([this] {
-    for (;;) {
-      const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-      if (stopping_.load()) {
-        if (fd >= 0) ::close(fd);
-        return;
-      }
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        return;
-      }
-      ++accepted_;
-      std::lock_guard lock(mutex_);
-      live_fds_.push_back(fd);
-      threads_.emplace_back([this, fd] { serve(fd); });
-    }
-  });
+bool port_free(int type, int port) { return static_cast<bool>(bound_socket(type, port)); }
+
+Fd tcp_listener(int port, int* bound_port) {
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int one = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr = loopback(port);
+  if (::bind(fd.get(), as_sockaddr(addr), sizeof addr) != 0 || ::listen(fd.get(), 1024) != 0) {
+    return Fd();
+  }
+  if (bound_port != nullptr) *bound_port = local_port(fd.get());
+  return fd;
+}
+
+TcpEchoServer::TcpEchoServer(size_t reset_after, int port)
+    : listener_(tcp_listener(port, &port_)), reset_after_(reset_after) {
+  int wake[2];
+  if (!listener_ || ::pipe2(wake, O_CLOEXEC) != 0) throw_errno("echo listener");
+  wake_read_ = Fd(wake[0]);
+  wake_write_ = Fd(wake[1]);
+  thread_ = std::thread([this] { run(); });
 }
 
 TcpEchoServer::~TcpEchoServer() {
-  stopping_.store(true);
-  // shutdown wakes a thread blocked in accept or recv; close alone does not.
-  ::shutdown(listener_.get(), SHUT_RDWR);
-  acceptor_.join();
-  std::list<std::thread> threads;
-  {
-    std::lock_guard lock(mutex_);
-    for (int fd : live_fds_) ::shutdown(fd, SHUT_RDWR);
-    threads.swap(threads_);
-  }
-  for (auto& thread : threads) thread.join();
+  static_cast<void>(::write(wake_write_.get(), "x", 1));
+  thread_.join();
 }
 
-void TcpEchoServer::serve(int fd) {
+void TcpEchoServer::run() {
+  std::vector<std::pair<Fd, size_t>> clients;  // with the bytes echoed so far
+  std::vector<pollfd> polled;
   std::string buffer(kChunkBytes, '\0');
-  size_t echoed = 0;
   for (;;) {
-    const size_t want =
-        reset_after_ > 0 ? std::min(kChunkBytes, reset_after_ - echoed) : kChunkBytes;
-    const ssize_t n = ::recv(fd, buffer.data(), want, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || !send_all(fd, buffer.data(), static_cast<size_t>(n))) break;
-    echoed += static_cast<size_t>(n);
-    if (echoed == reset_after_) {
-      // A zero linger time makes close send RST instead of FIN.
-      const linger abort{1, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-      break;
+    polled.assign({{wake_read_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}});
+    for (const auto& c : clients) polled.push_back({c.first.get(), POLLIN, 0});
+    if (::poll(polled.data(), polled.size(), -1) < 0 && errno != EINTR) return;
+    if (polled[0].revents != 0) return;
+    for (size_t i = clients.size(); i-- > 0;) {  // backwards: erasing keeps indices valid
+      if (polled[i + 2].revents == 0) continue;
+      auto& [fd, echoed] = clients[i];
+      const size_t want =
+          reset_after_ > 0 ? std::min(kChunkBytes, reset_after_ - echoed) : kChunkBytes;
+      const ssize_t n = ::recv(fd.get(), buffer.data(), want, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      const bool sent = n > 0 && send_all(fd.get(), buffer.data(), static_cast<size_t>(n));
+      echoed += sent ? static_cast<size_t>(n) : 0;
+      if (sent && echoed == reset_after_) {
+        // A zero linger time makes close send RST instead of FIN.
+        const linger abort{1, 0};
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      }
+      if (!sent || echoed == reset_after_)
+        clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if ((polled[1].revents & POLLIN) != 0) {
+      Fd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (fd) set_timeout(fd.get(), SO_SNDTIMEO, 10);
+      if (fd) clients.emplace_back(std::move(fd), 0);
     }
   }
-  // Removed before close, so the destructor never shuts down a reused number.
-  std::lock_guard lock(mutex_);
-  std::erase(live_fds_, fd);
-  ::close(fd);
 }
 
 UdpEchoServer::UdpEchoServer() : socket_(bound_socket(SOCK_DGRAM, 0)) {
@@ -206,6 +209,10 @@ bool send_all(int fd, const void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool echoes(int fd, const std::string& text) {
+  return send_all(fd, text.data(), text.size()) && recv_exact(fd, text.size()) == text;
 }
 
 std::optional<std::string> recv_exact(int fd, size_t size) {

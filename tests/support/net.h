@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -41,27 +40,31 @@ class Fd {
 // A port that was free a moment ago on 127.0.0.1 for both TCP and UDP.
 int free_port();
 
-// TCP upstream that echoes every byte back until the peer closes; one thread
-// per connection. `reset_after` > 0 makes it reset each connection after
-// echoing that many bytes.
+// A port that this process could bind on 127.0.0.1 right now.
+bool port_free(int type, int port);
+// A TCP listener on 127.0.0.1:port (0: any, stored in *bound_port), backlog
+// 1024, SO_REUSEADDR; empty when the port is taken.
+Fd tcp_listener(int port = 0, int* bound_port = nullptr);
+
+// TCP upstream that echoes every byte back until the peer closes, all
+// connections on one thread with poll, so that thousands of short connections
+// cost no thread each. Replies are sent blocking (10 s time-out). `reset_after`
+// > 0 makes it reset each connection after echoing that many bytes. Listens on
+// `port`, or any free one.
 class TcpEchoServer {
  public:
-  explicit TcpEchoServer(size_t reset_after = 0);
+  explicit TcpEchoServer(size_t reset_after = 0, int port = 0);
   ~TcpEchoServer();
   int port() const { return port_; }
-  int accepted() const { return accepted_.load(); }
 
  private:
-  void serve(int fd);
-  Fd listener_;
+  void run();
   int port_ = 0;
+  Fd listener_;
   size_t reset_after_;
-  std::atomic<int> accepted_{0};
-  std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::vector<int> live_fds_;
-  std::list<std::thread> threads_;
-  std::thread acceptor_;
+  Fd wake_read_;
+  Fd wake_write_;
+  std::thread thread_;
 };
 
 // UDP upstream that sends every datagram back to its sender.
@@ -85,6 +88,8 @@ class UdpEchoServer {
 // Blocking TCP client to 127.0.0.1:port; receive and send time-outs of 10 s.
 Fd tcp_connect(int port);
 bool send_all(int fd, const void* data, size_t size);
+// Sends `text` and reads it back whole.
+bool echoes(int fd, const std::string& text);
 // Reads exactly `size` bytes; nullopt on EOF, error or time-out.
 std::optional<std::string> recv_exact(int fd, size_t size);
 // True when the peer has closed (EOF or reset) within the deadline.
