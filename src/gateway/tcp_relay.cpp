@@ -55,11 +55,8 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       continue;
     }
     const int fd = client.get();
-    {
-      std::lock_guard lock(rt->tcp_mutex);
-      rt->client_fds.push_back(fd);
-    }
     try {
+      list_descriptor(*rt, fd);
       rt->client_threads.spawn([this, rt, fd] { handle_client(rt, fd); });
       client.release();
     } catch (const std::exception& e) {
