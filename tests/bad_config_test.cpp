@@ -2,6 +2,7 @@
 // binaries: each ends in one clear line on standard error and status 1.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <random>
@@ -100,6 +101,26 @@ TEST(BadConfig, HugeFilesAreReadToTheEnd) {
   expect_failure(run_server(dir.write("name.ini", "[route:" + name + "]\nlisten_port = 0\n")),
                  "server startup failed: 线路 " + name + " 的端口必须在 1 到 65535 之间\n",
                  "1 MB route name");
+}
+
+TEST(BadConfig, FileWithoutReadPermission) {
+  TempDir dir;
+  const auto path = dir.write("secret.ini", "[route:a]\n");
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+  fs::permissions(path, fs::perms::none);
+  const std::string expected = "server startup failed: 无法打开配置文件: " + path.string() + "\n";
+  if (::geteuid() != 0) {
+    expect_failure(run_server(path), expected, "mode 000");
+    return;
+  }
+  // Root reads any file whatever its mode: run the server as nobody instead.
+  const fs::path setpriv = "/usr/bin/setpriv";
+  const std::vector<std::string> as_nobody = {"--reuid=65534",  "--regid=65534",
+                                              "--clear-groups", server_binary().string(),
+                                              "--config",       path.string()};
+  if (!fs::exists(setpriv))
+    GTEST_SKIP() << "as root, mode 000 stops nothing and setpriv is missing";
+  expect_failure(run(setpriv, as_nobody), expected, "mode 000 as nobody");
 }
 
 }  // namespace
