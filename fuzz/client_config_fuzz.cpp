@@ -8,17 +8,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarnwicket::fuzz;
-  const auto& path = write_input(data, size);
-  tarnwicket::ClientConfig config;
+  const auto config = load_input(data, size, tarnwicket::load_client_config, is_client_message);
+  if (!config) return 0;
   try {
-    config = tarnwicket::load_client_config(path);
-  } catch (const std::runtime_error& error) {
-    if (!is_client_message(error.what(), has_nul(data, size)))
-      contract_broken("unexpected message", error.what());
-    return 0;
-  }
-  try {
-    tarnwicket::validate_client_config(config);
+    tarnwicket::validate_client_config(*config);
   } catch (const std::runtime_error& error) {
     contract_broken("loaded record fails its check", error.what());
   }

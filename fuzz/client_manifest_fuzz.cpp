@@ -10,29 +10,22 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarnwicket::fuzz;
-  const auto& path = write_input(data, size);
-  tarnwicket::ClientConfig config;
-  try {
-    config = tarnwicket::load_client_config(path);
-  } catch (const std::runtime_error& error) {
-    if (!is_client_message(error.what(), has_nul(data, size)))
-      contract_broken("unexpected message", error.what());
-    return 0;
-  }
+  const auto config = load_input(data, size, tarnwicket::load_client_config, is_client_message);
+  if (!config) return 0;
   const std::string manifest =
-      tarnwicket::make_client_manifest(config, "in/launcher.exe", "in/shield.exe");
+      tarnwicket::make_client_manifest(*config, "in/launcher.exe", "in/shield.exe");
   // Loaded values never hold a line feed, so the line count is fixed by the
   // route count; a value that broke a line would show here.
   std::size_t lines = 0;
   for (char c : manifest) lines += c == '\n' ? 1 : 0;
-  if (manifest.empty() || manifest.back() != '\n' || lines != 20 + config.routes.size()) {
+  if (manifest.empty() || manifest.back() != '\n' || lines != 20 + config->routes.size()) {
     contract_broken("manifest shape", manifest);
   }
-  if (manifest.find("\nroutes=" + std::to_string(config.routes.size()) + "\n") ==
+  if (manifest.find("\nroutes=" + std::to_string(config->routes.size()) + "\n") ==
       std::string::npos) {
     contract_broken("route count line", manifest);
   }
-  if (manifest.rfind("product_name=" + config.product_name + "\nmode=", 0) != 0) {
+  if (manifest.rfind("product_name=" + config->product_name + "\nmode=", 0) != 0) {
     contract_broken("first line", manifest);
   }
   return 0;

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <stdexcept>
 #include <string_view>
 
 namespace tarnwicket::fuzz {
@@ -27,5 +29,21 @@ bool is_server_message(std::string_view message, bool may_be_cut);
 bool is_client_message(std::string_view message, bool may_be_cut);
 
 bool has_nul(const std::uint8_t* data, std::size_t size);
+
+// Loads the input with `load`: a record, or nothing after a runtime error that
+// `is_message` accepts; any other error breaks the contract.
+template <class Load, class IsMessage>
+auto load_input(const std::uint8_t* data, std::size_t size, Load load, IsMessage is_message)
+    -> std::optional<decltype(load(std::filesystem::path()))> {
+  const auto& path = write_input(data, size);
+  try {
+    return load(path);
+  } catch (const std::runtime_error& error) {
+    if (!is_message(error.what(), has_nul(data, size))) {
+      contract_broken("unexpected message", error.what());
+    }
+    return std::nullopt;
+  }
+}
 
 }  // namespace tarnwicket::fuzz
