@@ -15,10 +15,11 @@ namespace {
 constexpr int kListenBacklog = 4096;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t kWorkerStackBytes = 1024 * 1024;  // sanitizers need room for their frames
+// Sanitizers need room for their frames.
+constexpr std::size_t kWorkerStackBytes = std::size_t{1024} * 1024;
 #else
 // Room for a 64 KiB relay buffer plus the resolver; only touched pages cost memory.
-constexpr std::size_t kWorkerStackBytes = 256 * 1024;
+constexpr std::size_t kWorkerStackBytes = std::size_t{256} * 1024;
 #endif
 
 // Thousands of connections with three threads each do not fit in 8 MiB stacks.
@@ -68,6 +69,7 @@ void Gateway::start() {
 
 void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
   const ServerRoute& route = rt.route;
+  rt.client_fds.reopen();
   if (route.protocol == "tcp" || route.protocol == "both") {
     UniqueFd listener = open_tcp_listener(address, route.listen_port, kListenBacklog);
     if (!listener) throw std::runtime_error("TCP 监听失败: " + route.name);
@@ -109,11 +111,7 @@ void Gateway::stop_locked() {
     if (rt->tcp_thread.joinable()) rt->tcp_thread.join();
     if (rt->udp_thread.joinable()) rt->udp_thread.join();
     rt->udp_threads.join_all();
-    {
-      // The accept thread is gone, so this list can only shrink now.
-      std::lock_guard lock(rt->tcp_mutex);
-      for (int fd : rt->client_fds) shutdown_fd(fd);
-    }
+    rt->client_fds.shutdown_all();
     rt->client_threads.join_all();
     // Closed only now: response threads send replies from udp_fd until joined.
     shutdown_and_close(rt->tcp_fd);

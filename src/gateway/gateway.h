@@ -6,13 +6,12 @@
 //  - tcp_fd and udp_fd: opened by start(); stop() shuts them down to wake their
 //    threads and closes them only after every thread that uses them is joined.
 //  - an accepted client socket and its upstream socket: owned by the client
-//    thread, which lists both in client_fds and removes each (under
-//    tcp_mutex) before closing it, so stop() only ever shuts down live sockets.
+//    thread through a ListedFd on client_fds, which stop() shuts down.
 //  - an association's upstream socket: shut down by its response thread or by
 //    stop(), closed once by the association's destructor, when the last user
 //    (table, response thread, a datagram being forwarded) lets go of it.
-// Lock order: tcp_mutex and udp_mutex are never held together; a ThreadGroup's
-// own mutex may be taken under them; the logger's mutex is always taken last.
+// Lock order: udp_mutex may be held while a ThreadGroup's or an FdList's own
+// mutex is taken; the logger's mutex is always taken last.
 
 #include <sys/socket.h>
 
@@ -29,6 +28,7 @@
 #include <vector>
 
 #include "config/server_config.h"
+#include "gateway/socket_util.h"
 #include "gateway/thread_group.h"
 #include "log/logger.h"
 
@@ -59,8 +59,7 @@ class Gateway {
     std::thread tcp_thread;
     std::thread udp_thread;
 
-    std::mutex tcp_mutex;
-    std::vector<int> client_fds;  // client and upstream sockets; guarded by tcp_mutex
+    FdList client_fds;  // client and upstream sockets
     ThreadGroup client_threads;
 
     std::mutex udp_mutex;
@@ -87,8 +86,8 @@ class Gateway {
 
   // TCP relay (tcp_relay.cpp).
   void accept_loop(RouteRuntime* rt);
-  void handle_client(RouteRuntime* rt, int client_fd);
-  int connect_upstream(const ServerRoute& route);
+  void handle_client(RouteRuntime& rt, ListedFd client);
+  UniqueFd connect_upstream(const ServerRoute& route);
   void relay(int client_fd, int upstream_fd, const std::string& route_name);
 
   // UDP relay (udp_relay.cpp).

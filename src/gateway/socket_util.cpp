@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,6 +15,35 @@ namespace tarnwicket {
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
+}
+
+void FdList::shutdown_all() {
+  std::lock_guard lock(mutex_);
+  shutting_down_ = true;
+  for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+}
+
+void FdList::reopen() {
+  std::lock_guard lock(mutex_);
+  shutting_down_ = false;
+}
+
+ListedFd::ListedFd(FdList& list, UniqueFd fd) : list_(&list), fd_(fd.get()) {
+  std::lock_guard lock(list.mutex_);
+  list.fds_.push_back(fd_);
+  if (list.shutting_down_) ::shutdown(fd_, SHUT_RDWR);
+  fd.release();
+}
+
+ListedFd::~ListedFd() {
+  if (fd_ < 0) return;
+  {
+    std::lock_guard lock(list_->mutex_);
+    auto& fds = list_->fds_;
+    const auto it = std::find(fds.begin(), fds.end(), fd_);
+    if (it != fds.end()) fds.erase(it);
+  }
+  shutdown_and_close(fd_);
 }
 
 AddrinfoList resolve_ipv4(const std::string& host, int port, int socktype, int protocol) {
@@ -98,13 +128,20 @@ void shutdown_and_close(int& fd) {
   fd = -1;
 }
 
-void set_timeouts(int fd, int timeout_ms, bool receive, bool send) {
+namespace {
+
+void set_timeout(int fd, int option, int timeout_ms) {
   timeval tv{};
   tv.tv_sec = timeout_ms / 1000;
   tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
-  if (receive) ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (send) ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
+
+}  // namespace
+
+void set_receive_timeout(int fd, int timeout_ms) { set_timeout(fd, SO_RCVTIMEO, timeout_ms); }
+
+void set_send_timeout(int fd, int timeout_ms) { set_timeout(fd, SO_SNDTIMEO, timeout_ms); }
 
 void set_nodelay(int fd) {
   int on = 1;

@@ -11,8 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tarnwicket {
 
@@ -43,6 +46,42 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Descriptors that another thread (stop()) may shut down to wake the thread
+// blocked on them. Its mutex is a leaf lock.
+class FdList {
+ public:
+  // Shuts down every listed descriptor, and from then on every one that is
+  // listed later, at once.
+  void shutdown_all();
+  // Lets descriptors listed from now on live again, for the next run.
+  void reopen();
+
+ private:
+  friend class ListedFd;
+  std::mutex mutex_;
+  std::vector<int> fds_;
+  bool shutting_down_ = false;
+};
+
+// Owns a descriptor while it is on an FdList: listed when made, taken off the
+// list before it is shut down and closed, so that the list never holds a
+// number that the system may already have handed to another socket.
+class ListedFd {
+ public:
+  ListedFd(FdList& list, UniqueFd fd);  // on failure (std::bad_alloc) fd is closed
+  ~ListedFd();
+  ListedFd(ListedFd&& other) noexcept : list_(other.list_), fd_(std::exchange(other.fd_, -1)) {}
+  ListedFd& operator=(ListedFd&&) = delete;
+  ListedFd(const ListedFd&) = delete;
+  ListedFd& operator=(const ListedFd&) = delete;
+
+  int get() const { return fd_; }
+
+ private:
+  FdList* list_;
+  int fd_;
+};
+
 struct AddrinfoDeleter {
   void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
@@ -66,7 +105,8 @@ void shutdown_fd(int fd);
 void shutdown_and_close(int& fd);
 
 // Option setters; failures are ignored, as the relay works without them.
-void set_timeouts(int fd, int timeout_ms, bool receive, bool send);
+void set_receive_timeout(int fd, int timeout_ms);
+void set_send_timeout(int fd, int timeout_ms);
 void set_nodelay(int fd);
 
 int accept_client(int listener);  // -1 on failure

@@ -23,17 +23,6 @@ bool take_slot(std::atomic<std::int32_t>& slots) {
   return false;
 }
 
-void list_descriptor(Gateway::RouteRuntime& rt, int fd) {
-  std::lock_guard lock(rt.tcp_mutex);
-  rt.client_fds.push_back(fd);
-}
-
-void forget_client(Gateway::RouteRuntime& rt, int fd) {
-  std::lock_guard lock(rt.tcp_mutex);
-  auto it = std::find(rt.client_fds.begin(), rt.client_fds.end(), fd);
-  if (it != rt.client_fds.end()) rt.client_fds.erase(it);
-}
-
 }  // namespace
 
 void Gateway::accept_loop(RouteRuntime* rt) {
@@ -54,53 +43,41 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       logger_.warn("connection limit reached on route " + name);
       continue;
     }
-    const int fd = client.get();
     try {
-      list_descriptor(*rt, fd);
-      rt->client_threads.spawn([this, rt, fd] { handle_client(rt, fd); });
-      client.release();
+      ListedFd listed(rt->client_fds, std::move(client));
+      rt->client_threads.spawn([this, rt, listed = std::move(listed)]() mutable {
+        handle_client(*rt, std::move(listed));
+      });
     } catch (const std::exception& e) {
-      forget_client(*rt, fd);
-      client.reset();
+      // The client socket is closed by now, whichever step failed.
       rt->available_slots.fetch_add(1);
       logger_.warn("route " + name + " connection closed: " + e.what());
     }
   }
 }
 
-void Gateway::handle_client(RouteRuntime* rt, int client_fd) {
-  set_timeouts(client_fd, config_.connection_timeout_ms, true, true);
-  set_nodelay(client_fd);
-  UniqueFd upstream;
-  bool shut_down = false;  // a relay that returns has shut both sockets down
+void Gateway::handle_client(RouteRuntime& rt, ListedFd client) {
+  set_receive_timeout(client.get(), config_.connection_timeout_ms);
+  set_send_timeout(client.get(), config_.connection_timeout_ms);
+  set_nodelay(client.get());
   try {
-    upstream.reset(connect_upstream(rt->route));
     // Listed like the client, so that stop() also wakes a pump blocked
     // sending to an upstream that reads nothing.
-    list_descriptor(*rt, upstream.get());
-    relay(client_fd, upstream.get(), rt->route.name);
-    shut_down = true;
+    ListedFd upstream(rt.client_fds, connect_upstream(rt.route));
+    relay(client.get(), upstream.get(), rt.route.name);
   } catch (const std::exception& e) {
-    logger_.warn("route " + rt->route.name + " connection closed: " + e.what());
+    logger_.warn("route " + rt.route.name + " connection closed: " + e.what());
   }
-  if (upstream) forget_client(*rt, upstream.get());
-  if (!shut_down) shutdown_fd(upstream.get());
-  upstream.reset();
-  // Out of the list before it is closed, so stop() never shuts down a number
-  // that the system may already have handed to another socket. The slot goes
-  // back before the close, so a client that sees its close may retry at once.
-  forget_client(*rt, client_fd);
-  rt->available_slots.fetch_add(1);
-  if (!shut_down) ::shutdown(client_fd, SHUT_RDWR);
-  ::close(client_fd);
+  // Before the client's close, so that a client that sees it may retry at once.
+  rt.available_slots.fetch_add(1);
 }
 
-int Gateway::connect_upstream(const ServerRoute& route) {
+UniqueFd Gateway::connect_upstream(const ServerRoute& route) {
   AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
   if (!list) throw std::runtime_error("解析 TCP 上游地址失败");
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
     UniqueFd fd = connect_to(*entry);
-    if (fd) return fd.release();
+    if (fd) return fd;
   }
   throw std::runtime_error("连接 TCP 上游失败 " + route.target_host + ":" +
                            std::to_string(route.target_port));

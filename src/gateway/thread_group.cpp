@@ -23,9 +23,4 @@ void ThreadGroup::join_all() {
   if (last.joinable()) last.join();
 }
 
-size_t ThreadGroup::size() {
-  std::lock_guard lock(mutex_);
-  return running_.size();
-}
-
 }  // namespace tarnwicket

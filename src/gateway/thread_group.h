@@ -36,7 +36,6 @@ class ThreadGroup {
   }
 
   void join_all();
-  size_t size();  // threads still running
 
  private:
   void retire(std::list<std::thread>::iterator self);

@@ -80,7 +80,7 @@ int Gateway::connect_upstream_udp(const ServerRoute& route) {
     UniqueFd fd = connect_to(*entry);
     if (!fd) continue;
     // The idle time-out: only upstream traffic keeps an association alive.
-    set_timeouts(fd.get(), config_.udp_idle_timeout_ms, true, false);
+    set_receive_timeout(fd.get(), config_.udp_idle_timeout_ms);
     return fd.release();
   }
   throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
