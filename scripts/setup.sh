@@ -7,7 +7,8 @@ packages=(
   cmake ninja-build g++       # the build
   libgtest-dev googletest     # the tests (GoogleTest is built from source)
   clang libclang-rt-14-dev    # sanitizer and fuzzing builds with clang
-  clang-format man-db         # the format check; rendering the manual pages in a test
+  clang-format clang-tidy     # the format check and static analysis in CI
+  man-db                      # rendering the manual pages in a test
 )
 
 missing=()

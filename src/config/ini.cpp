@@ -48,7 +48,7 @@ IniFile load_ini(const std::filesystem::path& path) {
   while (std::getline(in, raw)) {
     ++line_no;
     // Trimming also drops the CR of a CR LF ending.
-    const std::string line = trim(std::move(raw));
+    const std::string line = trim(raw);
     if (line.empty() || line.front() == '#' || line.front() == ';') continue;
 
     if (line.front() == '[' && line.back() == ']') {

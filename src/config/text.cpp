@@ -20,7 +20,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-std::string trim(std::string text) {
+std::string trim(const std::string& text) {
   const size_t first = text.find_first_not_of(kTrimBytes);
   if (first == std::string::npos) return {};
   const size_t last = text.find_last_not_of(kTrimBytes);

@@ -9,7 +9,7 @@
 namespace tarnwicket {
 
 // Removes leading and trailing spaces, tabs, CR and LF (those four bytes only).
-std::string trim(std::string text);
+std::string trim(const std::string& text);
 
 // Lowers ASCII capitals; every other byte is kept.
 std::string lower(std::string text);
