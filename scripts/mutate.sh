@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Mutation check: does the test suite notice a small fault in the sources?
+# Each mutation is one sed expression on one file under src/. The script
+# applies it, rebuilds, runs the whole suite, and calls the mutant killed when
+# any test fails, survived when all pass. The file is restored afterwards,
+# also on interruption.
+# Usage: scripts/mutate.sh [FILTER]   (only mutations whose name contains FILTER)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/mutate
+filter=${1:-}
+
+# name | file | sed expression. Each expression must change its file.
+mutations=(
+  "int-range-low|src/config/server_config.cpp|s/in_range(route.max_connections, 1, 100000)/in_range(route.max_connections, 0, 100000)/"
+  "timeout-range|src/config/server_config.cpp|s/connection_timeout_ms, 100, 300000/connection_timeout_ms, 101, 300000/"
+  "duplicate-port|src/config/server_config.cpp|s/if (!claimed.emplace(kind, route.listen_port).second)/if (false)/"
+  "disabled-checked|src/config/server_config.cpp|/if (!route.enabled) continue;/d"
+  "protocol-case|src/config/server_config.cpp|s/route.protocol = lower(trim(/route.protocol = (trim(/"
+  "int-trailing|src/config/text.cpp|s/if (i != t.size()) return fallback;//"
+  "int-overflow|src/config/text.cpp|s/if (magnitude > limit) return fallback;//"
+  "bool-yes|src/config/text.cpp|s/|| v == \"yes\" //"
+  "trim-bytes|src/config/text.cpp|s/\" \\\\t\\\\r\\\\n\"/\" \\\\t\\\\n\"/"
+  "split-empty|src/config/text.cpp|s/if (!piece.empty()) items.push_back/items.push_back/"
+  "ini-comment|src/config/ini.cpp|s/value.find_first_of(\"#;\")/value.find_first_of(\"#\")/"
+  "ini-bad-read|src/config/ini.cpp|s/if (in.bad()) throw unreadable(path);//"
+  "client-wait|src/config/client_config.cpp|s/config.shield_wait_ms > kMaxShieldWaitMs/config.shield_wait_ms > kMaxShieldWaitMs + 1/"
+  "manifest-mode|src/config/client_manifest.cpp|s/\"native-cpp\" : \"legacy-payload\"/\"legacy-payload\" : \"native-cpp\"/"
+  "slot-over|src/gateway/tcp_relay.cpp|s/while (free_slots > 0)/while (free_slots >= 0)/"
+  "slot-leak|src/gateway/tcp_relay.cpp|s/^  rt->available_slots.fetch_add(1);$//"
+  "limit-line|src/gateway/tcp_relay.cpp|/logger_.warn(\"connection limit reached on route \" + name);/d"
+  "half-close|src/gateway/tcp_relay.cpp|s/if (!stopped.exchange(true)) {/if (false) {/"
+  "pump-eof|src/gateway/tcp_relay.cpp|s/if (n <= 0) break;/if (n < 0) break;/"
+  "relay-ended-line|src/gateway/tcp_relay.cpp|s/logger_.info(\"route \" + route_name + \" relay ended \" + args.label);//"
+  "client-timeouts|src/gateway/tcp_relay.cpp|s/set_timeouts(client_fd, config_.connection_timeout_ms, true, true);//"
+  "upstream-unlisted|src/gateway/tcp_relay.cpp|s/list_descriptor(\\*rt, upstream.get());//"
+  "udp-limit|src/gateway/udp_relay.cpp|s/rt->associations.size() >= /rt->associations.size() > /"
+  "udp-idle|src/gateway/udp_relay.cpp|s/set_timeouts(fd.get(), config_.udp_idle_timeout_ms, true, false);//"
+  "udp-empty-reply|src/gateway/udp_relay.cpp|s/if (n < 0 || (n == 0 \\&\\& !running_.load())) break;/if (n <= 0) break;/"
+  "udp-empty-request|src/gateway/udp_relay.cpp|s/if (n == 0 \\&\\& !running_.load()) return;/if (n == 0) continue;/"
+  "udp-never-removed|src/gateway/udp_relay.cpp|s/if (it != rt->associations.end() \\&\\& it->second == association) rt->associations.erase(it);//"
+  "udp-limit-line|src/gateway/udp_relay.cpp|/logger_.warn(\"UDP association limit reached on route \" + name);/d"
+  "stop-associations|src/gateway/gateway.cpp|s/for (auto\\& entry : rt->associations) shutdown_fd(entry.second->upstream_fd);//"
+  "stop-clients|src/gateway/gateway.cpp|s/for (int fd : rt->client_fds) shutdown_fd(fd);//"
+  "stopped-line|src/gateway/gateway.cpp|s/logger_.info(\"server stopped\");//"
+  "listen-line|src/gateway/gateway.cpp|s/config_.listen_address + \":\" +/config_.listen_address + \" \" +/"
+  "reuseaddr|src/gateway/socket_util.cpp|s/::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, \\&on, sizeof on);//"
+  "nodelay|src/gateway/socket_util.cpp|s/if (entry.ai_socktype == SOCK_STREAM) set_nodelay(fd.get());//"
+  "group-join|src/gateway/thread_group.cpp|s/idle_.wait(lock, \\[this\\] { return running_.empty(); });//"
+  "sigterm|src/server/run_loop.cpp|s/std::signal(SIGTERM, on_signal);//"
+  "exit-status|src/server/main.cpp|s/    return 1;/    return 0;/"
+  "log-newline|src/log/logger.cpp|s/line += '\\\\n';/line += ' ';/"
+  "log-level|src/log/logger.cpp|s/write(\"WARN\", message)/write(\"INFO\", message)/"
+  "log-stamp|src/log/logger.cpp|s/%Y-%m-%d %H:%M:%S/%Y-%m-%d %H:%M/"
+)
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICKET_WERROR=OFF \
+  -DTARNWICKET_BUILD_BENCH=OFF >/dev/null || exit 2
+cmake --build "$build" -j2 >/dev/null || { echo "mutate: the unmutated tree does not build" >&2; exit 2; }
+
+current=""
+restore() { [ -n "$current" ] && cp "$build/original" "$current" && current=""; }
+trap 'restore; exit 130' INT TERM
+
+killed=0 survived=0 skipped=0
+survivors=()
+for entry in "${mutations[@]}"; do
+  IFS='|' read -r name file expr <<<"$entry"
+  [ -n "$filter" ] && [[ $name != *"$filter"* ]] && continue
+  cp "$file" "$build/original"
+  current=$file
+  sed -i -e "$expr" "$file"
+  if cmp -s "$file" "$build/original"; then
+    echo "NOT APPLIED $name ($file)"
+    skipped=$((skipped + 1))
+    restore
+    continue
+  fi
+  if ! cmake --build "$build" -j2 >"$build/mutant.log" 2>&1; then
+    result=killed  # does not even compile
+  elif ctest --test-dir "$build" -j2 --timeout 120 --stop-on-failure >>"$build/mutant.log" 2>&1; then
+    result=survived
+  else
+    result=killed
+  fi
+  restore
+  if [ $result = killed ]; then
+    killed=$((killed + 1))
+    echo "killed   $name"
+  else
+    survived=$((survived + 1))
+    survivors+=("$name")
+    echo "SURVIVED $name ($file: $expr)"
+  fi
+done
+cmake --build "$build" -j2 >/dev/null
+echo "mutate: $killed killed, $survived survived, $skipped not applied"
+[ ${#survivors[@]} -eq 0 ] || echo "mutate: survivors: ${survivors[*]}"
