@@ -1,5 +1,7 @@
 #include "config/server_config.h"
 
+#include <arpa/inet.h>
+
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -27,16 +29,22 @@ ServerRoute read_route(const IniFile& ini, const std::string& section) {
   route.target_port = read_int(ini, section, "target_port", route.target_port);
   route.max_connections = read_int(ini, section, "max_connections", route.max_connections);
   route.enabled = parse_bool(ini.get(section, "enabled", "true"), route.enabled);
+  route.max_connections_per_address =
+      read_int(ini, section, "max_connections_per_address", route.max_connections_per_address);
+  route.udp_first_reply_timeout_ms =
+      read_int(ini, section, "udp_first_reply_timeout_ms", route.udp_first_reply_timeout_ms);
+  route.allow = split(ini.get(section, "allow", ""), '|');
   return route;
 }
 
 bool in_range(int value, int low, int high) { return value >= low && value <= high; }
 
-std::runtime_error route_error(const ServerRoute& route, const char* rest) {
+std::runtime_error route_error(const ServerRoute& route, const std::string& rest) {
   return std::runtime_error("线路 " + route.name + rest);
 }
 
-void validate_route(const ServerRoute& route, std::set<std::pair<std::string, int>>& claimed) {
+void validate_route(const ServerRoute& route, int udp_idle_timeout_ms,
+                    std::set<std::pair<std::string, int>>& claimed) {
   if (route.name.empty()) throw std::runtime_error("启用的线路 name 不能为空");
   const std::string& protocol = route.protocol;
   if (protocol != "tcp" && protocol != "udp" && protocol != "both") {
@@ -57,9 +65,54 @@ void validate_route(const ServerRoute& route, std::set<std::pair<std::string, in
                                " 监听端口重复: " + std::to_string(route.listen_port));
     }
   }
+  if (!in_range(route.max_connections_per_address, 0, 100000)) {
+    throw route_error(route, " 的 max_connections_per_address 超出范围");
+  }
+  if (route.udp_first_reply_timeout_ms != 0 &&
+      !in_range(route.udp_first_reply_timeout_ms, 100, udp_idle_timeout_ms)) {
+    throw route_error(route, " 的 udp_first_reply_timeout_ms 超出范围");
+  }
+  for (const std::string& entry : route.allow) {
+    if (!parse_network(entry)) throw route_error(route, " 的 allow 包含无效网段: " + entry);
+  }
 }
 
 }  // namespace
+
+bool IpNetwork::contains(const std::array<std::uint8_t, 4>& host) const {
+  int bits = prefix;
+  for (std::size_t i = 0; i < address.size() && bits > 0; ++i, bits -= 8) {
+    const auto mask = static_cast<std::uint8_t>(bits >= 8 ? 0xff : 0xff << (8 - bits));
+    if ((host[i] & mask) != address[i]) return false;
+  }
+  return true;
+}
+
+std::optional<IpNetwork> parse_network(const std::string& text) {
+  IpNetwork network;
+  const std::size_t slash = text.find('/');
+  const std::string address = text.substr(0, slash);
+  if (slash != std::string::npos) {
+    const std::string prefix = text.substr(slash + 1);
+    // Digits only: parse_int would also take a sign or spaces.
+    if (prefix.empty() || prefix.size() > 2 ||
+        prefix.find_first_not_of("0123456789") != std::string::npos) {
+      return std::nullopt;
+    }
+    network.prefix = parse_int(prefix, -1);
+    if (network.prefix > 32) return std::nullopt;
+  }
+  if (inet_pton(AF_INET, address.c_str(), network.address.data()) != 1) return std::nullopt;
+  // Host bits are cleared, so "10.1.2.3/8" means 10.0.0.0/8.
+  int bits = network.prefix;
+  for (auto& byte : network.address) {
+    byte = static_cast<std::uint8_t>(bits >= 8   ? byte
+                                     : bits <= 0 ? 0
+                                                 : byte & (0xff << (8 - bits)));
+    bits -= 8;
+  }
+  return network;
+}
 
 ServerConfig load_server_config(const std::filesystem::path& path) {
   const IniFile ini = load_ini(path);
@@ -92,7 +145,7 @@ void validate_server_config(const ServerConfig& config) {
   for (const ServerRoute& route : config.routes) {
     if (!route.enabled) continue;
     any_enabled = true;
-    validate_route(route, claimed);
+    validate_route(route, config.udp_idle_timeout_ms, claimed);
   }
   if (!any_enabled) throw std::runtime_error("至少需要一条启用的线路");
 }

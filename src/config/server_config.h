@@ -1,10 +1,24 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tarnwicket {
+
+// An IPv4 network in CIDR form ("10.0.0.0/8"); a bare address is a /32.
+struct IpNetwork {
+  std::array<std::uint8_t, 4> address{};  // network byte order, host bits cleared
+  int prefix = 32;
+
+  bool contains(const std::array<std::uint8_t, 4>& host) const;
+};
+
+// The network written in `text`, or nullopt when it is not one.
+std::optional<IpNetwork> parse_network(const std::string& text);
 
 struct ServerRoute {
   std::string name;
@@ -12,8 +26,11 @@ struct ServerRoute {
   int listen_port = 0;
   std::string target_host;
   int target_port = 0;
-  int max_connections = 4096;  // TCP connections, and separately UDP associations
-  bool enabled = true;         // disabled routes are kept but never checked or served
+  int max_connections = 4096;           // TCP connections, and separately UDP associations
+  bool enabled = true;                  // disabled routes are kept but never checked or served
+  int max_connections_per_address = 0;  // per client IP, TCP and UDP apart; 0: no limit
+  int udp_first_reply_timeout_ms = 0;   // life of an association never answered; 0: idle rule
+  std::vector<std::string> allow;       // networks; empty: everyone
 };
 
 struct ServerConfig {

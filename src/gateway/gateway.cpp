@@ -39,6 +39,12 @@ void use_modest_thread_stacks() {
 
 Gateway::UdpAssociation::~UdpAssociation() {
   if (upstream_fd >= 0) ::close(upstream_fd);
+  if (counts != nullptr && !address.empty()) counts->remove(address);
+}
+
+Gateway::RouteRuntime::RouteRuntime(const ServerRoute& r)
+    : route(r), available_slots(r.max_connections) {
+  for (const std::string& entry : r.allow) allow.push_back(parse_network(entry).value());
 }
 
 Gateway::Gateway(ServerConfig config) : config_(std::move(config)) {
@@ -61,6 +67,12 @@ void Gateway::start() {
   use_modest_thread_stacks();
   try {
     for (auto& rt : routes_) open_route(*rt, address.s_addr);
+    for (const auto& rt : routes_) {
+      if (!rt->allow.empty() || rt->route.max_connections_per_address > 0) {
+        refusal_log_thread_ = std::thread(&Gateway::refusal_log_loop, this);
+        break;
+      }
+    }
   } catch (...) {
     stop_locked();
     throw;
@@ -107,6 +119,7 @@ void Gateway::stop_locked() {
     std::lock_guard lock(rt->udp_mutex);
     for (auto& entry : rt->associations) shutdown_fd(entry.second->upstream_fd);
   }
+  if (refusal_log_thread_.joinable()) refusal_log_thread_.join();
   for (auto& rt : routes_) {
     if (rt->tcp_thread.joinable()) rt->tcp_thread.join();
     if (rt->udp_thread.joinable()) rt->udp_thread.join();
@@ -117,7 +130,29 @@ void Gateway::stop_locked() {
     shutdown_and_close(rt->tcp_fd);
     shutdown_and_close(rt->udp_fd);
   }
+  log_refusals();
   logger_.info("server stopped");
+}
+
+void Gateway::log_refusals() {
+  for (auto& rt : routes_) {
+    const std::pair<RefusalTally*, const char*> reasons[] = {
+        {&rt->per_address_refusals, "per-address limit"}, {&rt->allow_refusals, "allow list"}};
+    for (const auto& [tally, reason] : reasons) {
+      const std::uint64_t count = tally->take();
+      if (count == 0) continue;
+      logger_.warn("route " + rt->route.name + " refused " + std::to_string(count) +
+                   " clients: " + reason);
+    }
+  }
+}
+
+void Gateway::refusal_log_loop() {
+  constexpr std::chrono::seconds kRefusalLogPeriod{1};
+  while (running_.load()) {
+    pause_unless_stopping(kRefusalLogPeriod);
+    if (running_.load()) log_refusals();
+  }
 }
 
 void Gateway::pause_unless_stopping(std::chrono::milliseconds pause) {

@@ -28,6 +28,8 @@
 #include <vector>
 
 #include "config/server_config.h"
+#include "gateway/admission.h"
+#include "gateway/route_stats.h"
 #include "gateway/socket_util.h"
 #include "gateway/thread_group.h"
 #include "log/logger.h"
@@ -41,16 +43,18 @@ class Gateway {
     UdpAssociation() = default;
     UdpAssociation(const UdpAssociation&) = delete;
     UdpAssociation& operator=(const UdpAssociation&) = delete;
-    ~UdpAssociation();  // closes upstream_fd
+    ~UdpAssociation();  // closes upstream_fd, gives back its address count
 
     std::string key;
+    std::string address;              // the client's address_key, when counted per address
+    AddressCounts* counts = nullptr;  // where `address` is counted
     int upstream_fd = -1;  // connected to the upstream; fixed while the association lives
     sockaddr_storage client_addr{};
     socklen_t client_addr_len = 0;
   };
 
   struct RouteRuntime {
-    explicit RouteRuntime(const ServerRoute& r) : route(r), available_slots(r.max_connections) {}
+    explicit RouteRuntime(const ServerRoute& r);
 
     const ServerRoute route;
     int tcp_fd = -1;
@@ -66,6 +70,13 @@ class Gateway {
     std::map<std::string, std::shared_ptr<UdpAssociation>, std::less<>>
         associations;  // guarded by udp_mutex
     ThreadGroup udp_threads;
+
+    std::vector<IpNetwork> allow;  // empty: everyone
+    AddressCounts tcp_addresses;   // with max_connections_per_address only
+    AddressCounts udp_addresses;
+    RefusalTally per_address_refusals;  // TCP and UDP together, for the log
+    RefusalTally allow_refusals;
+    RouteStats stats;
   };
 
   explicit Gateway(ServerConfig config);  // validates again; throws its message
@@ -86,14 +97,30 @@ class Gateway {
 
   // TCP relay (tcp_relay.cpp).
   void accept_loop(RouteRuntime* rt);
-  void handle_client(RouteRuntime& rt, ListedFd client);
-  UniqueFd connect_upstream(const ServerRoute& route);
+  // Whether a new client from this address may come in; counts the refusal.
+  bool admit(RouteRuntime& rt, const sockaddr_storage& from, AddressCounts& counts,
+             const std::string& address, Counter& refused_per_address, Counter& refused_allow);
+  // Hands an admitted client with its slot to a new thread; on failure gives
+  // the slot and the address count back, closes the client and throws.
+  void spawn_client(RouteRuntime& rt, UniqueFd client, std::string address);
+  void handle_client(RouteRuntime& rt, ListedFd client, std::string address);
+  ListedFd connect_upstream(RouteRuntime& rt);
   void relay(int client_fd, int upstream_fd, const std::string& route_name);
 
   // UDP relay (udp_relay.cpp).
   void udp_loop(RouteRuntime* rt);
+  std::shared_ptr<UdpAssociation> find_association(RouteRuntime& rt, std::string_view key);
+  // A new association filed in the table with its thread running, or null
+  // when the client is refused (counted and logged).
+  std::shared_ptr<UdpAssociation> new_association(RouteRuntime& rt, std::string_view key,
+                                                  const sockaddr_storage& from, socklen_t from_len);
   int connect_upstream_udp(const ServerRoute& route);
   void udp_response_loop(RouteRuntime* rt, const std::shared_ptr<UdpAssociation>& association);
+
+  // Writes the refusals tallied since the last call, one line per route and reason.
+  void log_refusals();
+  // While running: log_refusals() once a second.
+  void refusal_log_loop();
 
   // Sleeps for the pause unless stop() begins first; for back-off after a
   // resource failure, so that stop is never held up by it.
@@ -104,7 +131,8 @@ class Gateway {
   std::atomic<bool> running_{false};
   std::vector<std::unique_ptr<RouteRuntime>> routes_;
 
-  std::mutex lifecycle_mutex_;  // start() and stop() never overlap
+  std::thread refusal_log_thread_;  // only when a route can refuse clients beyond its limit
+  std::mutex lifecycle_mutex_;      // start() and stop() never overlap
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
 };

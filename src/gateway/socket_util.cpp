@@ -60,11 +60,21 @@ AddrinfoList resolve_ipv4(const std::string& host, int port, int socktype, int p
 namespace {
 
 // A blocking connect interrupted by a signal goes on in the background; wait
-// for its outcome instead of starting a second one.
+// for its outcome, within the socket's send time-out, instead of starting a
+// second one.
 bool finish_interrupted_connect(int fd) {
+  timeval limit{};
+  socklen_t limit_len = sizeof limit;
+  ::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &limit_len);
+  const long limit_ms = limit.tv_sec * 1000 + limit.tv_usec / 1000;
   pollfd p{fd, POLLOUT, 0};
-  while (::poll(&p, 1, -1) < 0) {
+  int ready;
+  while ((ready = ::poll(&p, 1, limit_ms > 0 ? static_cast<int>(limit_ms) : -1)) < 0) {
     if (errno != EINTR) return false;
+  }
+  if (ready == 0) {
+    errno = ETIMEDOUT;
+    return false;
   }
   int err = 0;
   socklen_t len = sizeof err;
@@ -83,14 +93,23 @@ sockaddr_in ipv4_address(std::uint32_t address, int port) {
 
 }  // namespace
 
-UniqueFd connect_to(const addrinfo& entry) {
+UniqueFd open_socket_for(const addrinfo& entry) {
   UniqueFd fd(::socket(entry.ai_family, entry.ai_socktype | SOCK_CLOEXEC, entry.ai_protocol));
-  if (!fd) return fd;
-  if (entry.ai_socktype == SOCK_STREAM) set_nodelay(fd.get());
-  if (::connect(fd.get(), entry.ai_addr, entry.ai_addrlen) == 0) return fd;
-  if (errno == EINTR && finish_interrupted_connect(fd.get())) return fd;
-  ::shutdown(fd.get(), SHUT_RDWR);
-  return UniqueFd();
+  if (fd && entry.ai_socktype == SOCK_STREAM) set_nodelay(fd.get());
+  return fd;
+}
+
+bool connect_socket(int fd, const addrinfo& entry) {
+  if (::connect(fd, entry.ai_addr, entry.ai_addrlen) == 0) return true;
+  if (errno == EINTR && finish_interrupted_connect(fd)) return true;
+  ::shutdown(fd, SHUT_RDWR);
+  return false;
+}
+
+UniqueFd connect_to(const addrinfo& entry) {
+  UniqueFd fd = open_socket_for(entry);
+  if (fd && !connect_socket(fd.get(), entry)) fd.reset();
+  return fd;
 }
 
 UniqueFd open_tcp_listener(std::uint32_t address, int port, int backlog) {
@@ -148,10 +167,11 @@ void set_nodelay(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-int accept_client(int listener) {
+int accept_client(int listener, sockaddr_storage& from) {
   int fd;
   do {
-    fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    socklen_t from_len = sizeof from;
+    fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &from_len, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }

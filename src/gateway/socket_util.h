@@ -92,6 +92,11 @@ AddrinfoList resolve_ipv4(const std::string& host, int port, int socktype, int p
 
 // A socket of the entry's kind connected to it, or an empty UniqueFd.
 UniqueFd connect_to(const addrinfo& entry);
+// The two steps of connect_to, for a socket that must be listed or given
+// options before it connects. A send time-out on the socket bounds the
+// connect; a shutdown from another thread aborts it.
+UniqueFd open_socket_for(const addrinfo& entry);
+bool connect_socket(int fd, const addrinfo& entry);
 
 // Bound (and for TCP listening) sockets on an IPv4 address in network byte
 // order; empty on failure. TCP listeners reuse addresses in TIME_WAIT only.
@@ -109,7 +114,7 @@ void set_receive_timeout(int fd, int timeout_ms);
 void set_send_timeout(int fd, int timeout_ms);
 void set_nodelay(int fd);
 
-int accept_client(int listener);  // -1 on failure
+int accept_client(int listener, sockaddr_storage& from);  // -1 on failure
 ssize_t recv_some(int fd, void* buffer, std::size_t size);
 ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from,
                   socklen_t& from_len);

@@ -28,7 +28,8 @@ bool take_slot(std::atomic<std::int32_t>& slots) {
 void Gateway::accept_loop(RouteRuntime* rt) {
   const std::string& name = rt->route.name;
   while (running_.load()) {
-    UniqueFd client(accept_client(rt->tcp_fd));
+    sockaddr_storage from{};
+    UniqueFd client(accept_client(rt->tcp_fd, from));
     if (!client) {
       const int err = errno;
       if (!running_.load()) return;  // the listener was shut down by stop()
@@ -37,47 +38,88 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       if (is_resource_error(err)) pause_unless_stopping(kResourceBackoff);
       continue;
     }
-    if (!take_slot(rt->available_slots)) {
-      shutdown_fd(client.get());
-      client.reset();
-      logger_.warn("connection limit reached on route " + name);
-      continue;
-    }
     try {
-      ListedFd listed(rt->client_fds, std::move(client));
-      rt->client_threads.spawn([this, rt, listed = std::move(listed)]() mutable {
-        handle_client(*rt, std::move(listed));
-      });
+      std::string address;
+      if (rt->route.max_connections_per_address > 0) address = address_key(from);
+      if (!admit(*rt, from, rt->tcp_addresses, address, rt->stats.tcp_refused_per_address,
+                 rt->stats.tcp_refused_allow_list)) {
+        shutdown_fd(client.get());
+        continue;
+      }
+      if (!take_slot(rt->available_slots)) {
+        if (!address.empty()) rt->tcp_addresses.remove(address);
+        add(rt->stats.tcp_refused_limit);
+        shutdown_fd(client.get());
+        client.reset();
+        logger_.warn("connection limit reached on route " + name);
+        continue;
+      }
+      spawn_client(*rt, std::move(client), std::move(address));
     } catch (const std::exception& e) {
-      // The client socket is closed by now, whichever step failed.
-      rt->available_slots.fetch_add(1);
       logger_.warn("route " + name + " connection closed: " + e.what());
     }
   }
 }
 
-void Gateway::handle_client(RouteRuntime& rt, ListedFd client) {
+void Gateway::spawn_client(RouteRuntime& rt, UniqueFd client, std::string address) {
+  try {
+    ListedFd listed(rt.client_fds, std::move(client));
+    rt.client_threads.spawn([this, &rt, listed = std::move(listed), address]() mutable {
+      handle_client(rt, std::move(listed), std::move(address));
+    });
+  } catch (...) {
+    // The client socket is closed by now, whichever step failed.
+    if (!address.empty()) rt.tcp_addresses.remove(address);
+    rt.available_slots.fetch_add(1);
+    throw;
+  }
+}
+
+bool Gateway::admit(RouteRuntime& rt, const sockaddr_storage& from, AddressCounts& counts,
+                    const std::string& address, Counter& refused_per_address,
+                    Counter& refused_allow) {
+  if (!allowed(rt.allow, from)) {
+    add(refused_allow);
+    rt.allow_refusals.add();
+    return false;
+  }
+  if (!address.empty() && !counts.try_add(address, rt.route.max_connections_per_address)) {
+    add(refused_per_address);
+    rt.per_address_refusals.add();
+    return false;
+  }
+  return true;
+}
+
+void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string address) {
   set_receive_timeout(client.get(), config_.connection_timeout_ms);
   set_send_timeout(client.get(), config_.connection_timeout_ms);
   set_nodelay(client.get());
   try {
-    // Listed like the client, so that stop() also wakes a pump blocked
-    // sending to an upstream that reads nothing.
-    ListedFd upstream(rt.client_fds, connect_upstream(rt.route));
+    ListedFd upstream = connect_upstream(rt);
     relay(client.get(), upstream.get(), rt.route.name);
   } catch (const std::exception& e) {
     logger_.warn("route " + rt.route.name + " connection closed: " + e.what());
   }
   // Before the client's close, so that a client that sees it may retry at once.
+  if (!address.empty()) rt.tcp_addresses.remove(address);
   rt.available_slots.fetch_add(1);
 }
 
-UniqueFd Gateway::connect_upstream(const ServerRoute& route) {
+ListedFd Gateway::connect_upstream(RouteRuntime& rt) {
+  const ServerRoute& route = rt.route;
   AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
   if (!list) throw std::runtime_error("解析 TCP 上游地址失败");
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-    UniqueFd fd = connect_to(*entry);
-    if (fd) return fd;
+    UniqueFd fd = open_socket_for(*entry);
+    if (!fd) continue;
+    // The send time-out bounds the connect and, later, a pump blocked sending
+    // to an upstream that reads nothing. No receive time-out: a quiet game
+    // server keeps its connection. Listed before the connect, so that stop()
+    // aborts a connect in progress and wakes a blocked pump.
+    set_send_timeout(fd.get(), config_.connection_timeout_ms);
+    ListedFd upstream(rt.client_fds, std::move(fd));
+    if (connect_socket(upstream.get(), *entry)) return upstream;
   }
   throw std::runtime_error("连接 TCP 上游失败 " + route.target_host + ":" +
                            std::to_string(route.target_port));

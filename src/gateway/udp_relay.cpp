@@ -36,33 +36,10 @@ void Gateway::udp_loop(RouteRuntime* rt) {
     // datagram is a client's and is relayed like any other.
     if (n == 0 && !running_.load()) return;
     try {
-      std::shared_ptr<UdpAssociation> association;
-      {
-        const std::string_view key = client_key(from, from_len, key_buffer);
-        std::lock_guard lock(rt->udp_mutex);
-        auto it = rt->associations.find(key);
-        if (it != rt->associations.end()) {
-          association = it->second;
-        } else if (!running_.load()) {
-          continue;  // stop has begun: no new association that it would miss
-        } else if (rt->associations.size() >= static_cast<std::size_t>(rt->route.max_connections)) {
-          logger_.warn("UDP association limit reached on route " + name);
-          continue;
-        } else {
-          association = std::make_shared<UdpAssociation>();
-          association->key = key;
-          association->client_addr = from;
-          association->client_addr_len = from_len;
-          association->upstream_fd = connect_upstream_udp(rt->route);
-          auto filed = rt->associations.emplace(association->key, association).first;
-          try {
-            rt->udp_threads.spawn([this, rt, association] { udp_response_loop(rt, association); });
-          } catch (...) {
-            rt->associations.erase(filed);
-            throw;
-          }
-        }
-      }
+      const std::string_view key = client_key(from, from_len, key_buffer);
+      std::shared_ptr<UdpAssociation> association = find_association(*rt, key);
+      if (!association) association = new_association(*rt, key, from, from_len);
+      if (!association) continue;
       // The shared reference keeps the socket open until this send is done.
       if (send_datagram(association->upstream_fd, buffer, static_cast<std::size_t>(n)) < 0) {
         logger_.warn("UDP send upstream failed on route " + name);
@@ -73,14 +50,62 @@ void Gateway::udp_loop(RouteRuntime* rt) {
   }
 }
 
+std::shared_ptr<Gateway::UdpAssociation> Gateway::find_association(RouteRuntime& rt,
+                                                                   std::string_view key) {
+  std::lock_guard lock(rt.udp_mutex);
+  auto it = rt.associations.find(key);
+  return it == rt.associations.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(RouteRuntime& rt,
+                                                                  std::string_view key,
+                                                                  const sockaddr_storage& from,
+                                                                  socklen_t from_len) {
+  // Only this thread adds associations, so the table cannot gain one between
+  // the look-up and the insertion below; it can only lose some.
+  if (!running_.load()) return nullptr;  // stop has begun: no new association that it would miss
+  auto association = std::make_shared<UdpAssociation>();
+  if (rt.route.max_connections_per_address > 0) association->address = address_key(from);
+  if (!admit(rt, from, rt.udp_addresses, association->address, rt.stats.udp_dropped_per_address,
+             rt.stats.udp_dropped_allow_list)) {
+    return nullptr;
+  }
+  association->counts = &rt.udp_addresses;  // given back when the association goes
+  {
+    std::lock_guard lock(rt.udp_mutex);
+    if (rt.associations.size() >= static_cast<std::size_t>(rt.route.max_connections)) {
+      add(rt.stats.udp_dropped_limit);
+      logger_.warn("UDP association limit reached on route " + rt.route.name);
+      return nullptr;
+    }
+  }
+  association->key = key;
+  association->client_addr = from;
+  association->client_addr_len = from_len;
+  // Resolving may wait on the network: never under udp_mutex.
+  association->upstream_fd = connect_upstream_udp(rt.route);
+  std::lock_guard lock(rt.udp_mutex);
+  if (!running_.load()) return nullptr;
+  auto filed = rt.associations.emplace(association->key, association).first;
+  try {
+    rt.udp_threads.spawn([this, &rt, association] { udp_response_loop(&rt, association); });
+  } catch (...) {
+    rt.associations.erase(filed);
+    throw;
+  }
+  return association;
+}
+
 int Gateway::connect_upstream_udp(const ServerRoute& route) {
   AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
   if (!list) throw std::runtime_error("解析 UDP 上游地址失败");
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
     UniqueFd fd = connect_to(*entry);
     if (!fd) continue;
-    // The idle time-out: only upstream traffic keeps an association alive.
-    set_receive_timeout(fd.get(), config_.udp_idle_timeout_ms);
+    // Only upstream traffic keeps an association alive.
+    // The idle time-out, or the shorter wait for a first reply.
+    const int first = route.udp_first_reply_timeout_ms;
+    set_receive_timeout(fd.get(), first > 0 ? first : config_.udp_idle_timeout_ms);
     return fd.release();
   }
   throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
@@ -90,11 +115,16 @@ int Gateway::connect_upstream_udp(const ServerRoute& route) {
 void Gateway::udp_response_loop(RouteRuntime* rt,
                                 const std::shared_ptr<UdpAssociation>& association) {
   char buffer[kDatagramBytes];
+  bool answered = false;
   while (running_.load()) {
     const ssize_t n = recv_some(association->upstream_fd, buffer, sizeof buffer);
     // Time-out, error, or the shutdown by stop(); an empty datagram from the
     // upstream while running is relayed like any other.
     if (n < 0 || (n == 0 && !running_.load())) break;
+    if (!answered && rt->route.udp_first_reply_timeout_ms > 0) {
+      set_receive_timeout(association->upstream_fd, config_.udp_idle_timeout_ms);
+    }
+    answered = true;
     send_datagram_to(rt->udp_fd, buffer, static_cast<std::size_t>(n), association->client_addr,
                      association->client_addr_len);
   }
