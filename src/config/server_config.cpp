@@ -34,6 +34,8 @@ ServerRoute read_route(const IniFile& ini, const std::string& section) {
   route.udp_first_reply_timeout_ms =
       read_int(ini, section, "udp_first_reply_timeout_ms", route.udp_first_reply_timeout_ms);
   route.allow = split(ini.get(section, "allow", ""), '|');
+  route.udp_receive_buffer_bytes =
+      read_int(ini, section, "udp_receive_buffer_bytes", route.udp_receive_buffer_bytes);
   return route;
 }
 
@@ -43,7 +45,20 @@ std::runtime_error route_error(const ServerRoute& route, const std::string& rest
   return std::runtime_error("线路 " + route.name + rest);
 }
 
-void validate_route(const ServerRoute& route, int udp_idle_timeout_ms,
+// Whether the route's target is its own listener: a connect would come back
+// to the route itself, again and again. Only literals and "localhost" are
+// recognised; other names are not resolved here.
+bool targets_itself(const ServerRoute& route, const std::string& listen_address) {
+  if (route.target_port != route.listen_port) return false;
+  const std::string& host = route.target_host;
+  if (host == listen_address) return true;
+  if (listen_address != "0.0.0.0") return false;
+  in_addr address{};
+  if (host == "localhost" || host == "0.0.0.0") return true;
+  return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+void validate_route(const ServerRoute& route, const ServerConfig& config,
                     std::set<std::pair<std::string, int>>& claimed) {
   if (route.name.empty()) throw std::runtime_error("启用的线路 name 不能为空");
   const std::string& protocol = route.protocol;
@@ -69,11 +84,18 @@ void validate_route(const ServerRoute& route, int udp_idle_timeout_ms,
     throw route_error(route, " 的 max_connections_per_address 超出范围");
   }
   if (route.udp_first_reply_timeout_ms != 0 &&
-      !in_range(route.udp_first_reply_timeout_ms, 100, udp_idle_timeout_ms)) {
+      !in_range(route.udp_first_reply_timeout_ms, 100, config.udp_idle_timeout_ms)) {
     throw route_error(route, " 的 udp_first_reply_timeout_ms 超出范围");
   }
   for (const std::string& entry : route.allow) {
     if (!parse_network(entry)) throw route_error(route, " 的 allow 包含无效网段: " + entry);
+  }
+  if (targets_itself(route, config.listen_address)) {
+    throw route_error(route, " 的目标不能是自身的监听端口");
+  }
+  if (route.udp_receive_buffer_bytes != 0 &&
+      !in_range(route.udp_receive_buffer_bytes, 4096, 67108864)) {
+    throw route_error(route, " 的 udp_receive_buffer_bytes 超出范围");
   }
 }
 
@@ -145,7 +167,7 @@ void validate_server_config(const ServerConfig& config) {
   for (const ServerRoute& route : config.routes) {
     if (!route.enabled) continue;
     any_enabled = true;
-    validate_route(route, config.udp_idle_timeout_ms, claimed);
+    validate_route(route, config, claimed);
   }
   if (!any_enabled) throw std::runtime_error("至少需要一条启用的线路");
 }

@@ -31,6 +31,7 @@ struct ServerRoute {
   int max_connections_per_address = 0;  // per client IP, TCP and UDP apart; 0: no limit
   int udp_first_reply_timeout_ms = 0;   // life of an association never answered; 0: idle rule
   std::vector<std::string> allow;       // networks; empty: everyone
+  int udp_receive_buffer_bytes = 0;     // SO_RCVBUF of the UDP socket; 0: the kernel's default
 };
 
 struct ServerConfig {

@@ -91,6 +91,16 @@ void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
   if (route.protocol == "udp" || route.protocol == "both") {
     UniqueFd socket = open_udp_socket(address, route.listen_port);
     if (!socket) throw std::runtime_error("UDP 监听失败: " + route.name);
+    rt.udp_wildcard = address == htonl(INADDR_ANY);
+    if (rt.udp_wildcard) report_destination_address(socket.get());
+    const int asked = route.udp_receive_buffer_bytes;
+    if (asked > 0) {
+      const int granted = set_receive_buffer(socket.get(), asked);
+      if (granted < asked) {
+        logger_.warn("route " + route.name + " UDP receive buffer is " + std::to_string(granted) +
+                     " bytes, less than asked");
+      }
+    }
     rt.udp_fd = socket.release();
     rt.udp_thread = std::thread(&Gateway::udp_loop, this, &rt);
   }

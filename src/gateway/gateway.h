@@ -51,6 +51,7 @@ class Gateway {
     int upstream_fd = -1;  // connected to the upstream; fixed while the association lives
     sockaddr_storage client_addr{};
     socklen_t client_addr_len = 0;
+    in_addr local_addr{};  // where the client sent to; replies leave from it (wildcard sockets)
   };
 
   struct RouteRuntime {
@@ -59,6 +60,7 @@ class Gateway {
     const ServerRoute route;
     int tcp_fd = -1;
     int udp_fd = -1;
+    bool udp_wildcard = false;  // udp_fd is bound to 0.0.0.0 and reports destinations
     std::atomic<std::int32_t> available_slots;
     std::thread tcp_thread;
     std::thread udp_thread;
@@ -113,7 +115,8 @@ class Gateway {
   // A new association filed in the table with its thread running, or null
   // when the client is refused (counted and logged).
   std::shared_ptr<UdpAssociation> new_association(RouteRuntime& rt, std::string_view key,
-                                                  const sockaddr_storage& from, socklen_t from_len);
+                                                  const sockaddr_storage& from, socklen_t from_len,
+                                                  in_addr destination);
   int connect_upstream_udp(const ServerRoute& route);
   void udp_response_loop(RouteRuntime* rt, const std::shared_ptr<UdpAssociation>& association);
 

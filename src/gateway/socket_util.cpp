@@ -162,6 +162,19 @@ void set_receive_timeout(int fd, int timeout_ms) { set_timeout(fd, SO_RCVTIMEO, 
 
 void set_send_timeout(int fd, int timeout_ms) { set_timeout(fd, SO_SNDTIMEO, timeout_ms); }
 
+int set_receive_buffer(int fd, int bytes) {
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  int granted = 0;
+  socklen_t len = sizeof granted;
+  ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len);
+  return granted / 2;  // Linux doubles the request for its bookkeeping and reports that
+}
+
+void report_destination_address(int fd) {
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+}
+
 void set_nodelay(int fd) {
   int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -185,12 +198,31 @@ ssize_t recv_some(int fd, void* buffer, std::size_t size) {
 }
 
 ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from,
-                  socklen_t& from_len) {
+                  socklen_t& from_len, in_addr* destination) {
   ssize_t n;
+  if (destination == nullptr) {
+    do {
+      from_len = sizeof from;
+      n = ::recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  iovec data{buffer, size};
+  msghdr message{};
   do {
-    from_len = sizeof from;
-    n = ::recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+    message = msghdr{&from, sizeof from, &data, 1, control, sizeof control, 0};
+    n = ::recvmsg(fd, &message, 0);
   } while (n < 0 && errno == EINTR);
+  from_len = message.msg_namelen;
+  destination->s_addr = htonl(INADDR_ANY);
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); n >= 0 && c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      *destination = info.ipi_addr;
+    }
+  }
   return n;
 }
 
@@ -214,10 +246,27 @@ ssize_t send_datagram(int fd, const char* data, std::size_t size) {
 }
 
 ssize_t send_datagram_to(int fd, const char* data, std::size_t size, const sockaddr_storage& to,
-                         socklen_t to_len) {
+                         socklen_t to_len, in_addr source) {
   ssize_t n;
+  if (source.s_addr == htonl(INADDR_ANY)) {
+    do {
+      n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), to_len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  iovec payload{const_cast<char*>(data), size};
+  msghdr message{
+      const_cast<sockaddr_storage*>(&to), to_len, &payload, 1, control, sizeof control, 0};
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = IPPROTO_IP;
+  c->cmsg_type = IP_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst = source;
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
   do {
-    n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), to_len);
+    n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   return n;
 }

@@ -5,6 +5,7 @@
 // result with errno left as the failing call set it.
 
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -111,17 +112,28 @@ void shutdown_and_close(int& fd);
 
 // Option setters; failures are ignored, as the relay works without them.
 void set_receive_timeout(int fd, int timeout_ms);
+// Asks for a receive buffer of `bytes`; returns how much of it the kernel
+// granted (net.core.rmem_max caps it).
+int set_receive_buffer(int fd, int bytes);
+// Makes recv_from report each datagram's destination address, which on a
+// socket bound to the wildcard address tells which of the host's addresses
+// the client sent to.
+void report_destination_address(int fd);
 void set_send_timeout(int fd, int timeout_ms);
 void set_nodelay(int fd);
 
 int accept_client(int listener, sockaddr_storage& from);  // -1 on failure
 ssize_t recv_some(int fd, void* buffer, std::size_t size);
+// With a non-null `destination`, also the address the datagram was sent to
+// (see report_destination_address), or INADDR_ANY when unknown.
 ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from,
-                  socklen_t& from_len);
+                  socklen_t& from_len, in_addr* destination = nullptr);
 bool send_all(int fd, const char* data, std::size_t size);
 ssize_t send_datagram(int fd, const char* data, std::size_t size);
+// Sent from `source` when it is not INADDR_ANY (a socket bound to the
+// wildcard address), else from the socket's own address.
 ssize_t send_datagram_to(int fd, const char* data, std::size_t size, const sockaddr_storage& to,
-                         socklen_t to_len);
+                         socklen_t to_len, in_addr source = {});
 
 // Errors after which a listening socket is of no further use.
 bool is_unusable_socket_error(int err);

@@ -23,7 +23,9 @@ void Gateway::udp_loop(RouteRuntime* rt) {
   while (running_.load()) {
     sockaddr_storage from{};
     socklen_t from_len = sizeof from;
-    const ssize_t n = recv_from(rt->udp_fd, buffer, sizeof buffer, from, from_len);
+    in_addr destination{};
+    const ssize_t n = recv_from(rt->udp_fd, buffer, sizeof buffer, from, from_len,
+                                rt->udp_wildcard ? &destination : nullptr);
     if (n < 0) {
       const int err = errno;
       if (!running_.load()) return;
@@ -38,7 +40,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
     try {
       const std::string_view key = client_key(from, from_len, key_buffer);
       std::shared_ptr<UdpAssociation> association = find_association(*rt, key);
-      if (!association) association = new_association(*rt, key, from, from_len);
+      if (!association) association = new_association(*rt, key, from, from_len, destination);
       if (!association) continue;
       // The shared reference keeps the socket open until this send is done.
       if (send_datagram(association->upstream_fd, buffer, static_cast<std::size_t>(n)) < 0) {
@@ -60,7 +62,8 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::find_association(RouteRuntime&
 std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(RouteRuntime& rt,
                                                                   std::string_view key,
                                                                   const sockaddr_storage& from,
-                                                                  socklen_t from_len) {
+                                                                  socklen_t from_len,
+                                                                  in_addr destination) {
   // Only this thread adds associations, so the table cannot gain one between
   // the look-up and the insertion below; it can only lose some.
   if (!running_.load()) return nullptr;  // stop has begun: no new association that it would miss
@@ -82,6 +85,7 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(RouteRuntime& 
   association->key = key;
   association->client_addr = from;
   association->client_addr_len = from_len;
+  association->local_addr = destination;
   // Resolving may wait on the network: never under udp_mutex.
   association->upstream_fd = connect_upstream_udp(rt.route);
   std::lock_guard lock(rt.udp_mutex);
@@ -126,7 +130,7 @@ void Gateway::udp_response_loop(RouteRuntime* rt,
     }
     answered = true;
     send_datagram_to(rt->udp_fd, buffer, static_cast<std::size_t>(n), association->client_addr,
-                     association->client_addr_len);
+                     association->client_addr_len, association->local_addr);
   }
   // A datagram still on its way out fails instead of using a closed socket;
   // the socket itself is closed when the last reference goes.
