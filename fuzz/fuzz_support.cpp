@@ -14,21 +14,13 @@ namespace tarnwicket::fuzz {
 namespace {
 
 bool valid_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t n = lead < 0x80 ? 1 : lead >> 5 == 6 ? 2 : lead >> 4 == 14 ? 3 : 4;
-    if ((lead >= 0x80 && lead < 0xC2) || lead > 0xF4 || i + n > text.size()) return false;
-    for (std::size_t k = 1; k < n; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += n;
+  int more = 0;  // continuation bytes still due
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
+    if (more > 0 ? (c & 0xC0) != 0x80 : c >= 0xF5 || (c >= 0x80 && c < 0xC2)) return false;
+    more = more > 0 ? more - 1 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
   }
-  return true;
-}
-
-std::string& input_path_text() {
-  static std::string path;
-  return path;
+  return more == 0;
 }
 
 }  // namespace
@@ -40,18 +32,17 @@ void contract_broken(std::string_view what, std::string_view detail) {
 }
 
 const std::filesystem::path& write_input(std::string_view input) {
-  static const std::filesystem::path path = [] {
-    auto p = std::filesystem::temp_directory_path() /
-             ("tarnwicket-fuzz-" + std::to_string(::getpid()) + ".ini");
-    input_path_text() = p.string();
-    std::atexit([] { ::unlink(input_path_text().c_str()); });
-    return p;
-  }();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  struct File {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("tarnwicket-fuzz-" + std::to_string(::getpid()) + ".ini");
+    ~File() { ::unlink(path.c_str()); }
+  };
+  static const File file;
+  std::ofstream out(file.path, std::ios::binary | std::ios::trunc);
   if (!out.write(input.data(), static_cast<std::streamsize>(input.size())).flush()) {
     contract_broken("harness", "cannot write the input file");
   }
-  return path;
+  return file.path;
 }
 
 void check_message(std::string_view message, std::string_view input,
