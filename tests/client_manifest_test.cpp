@@ -32,8 +32,9 @@ TEST(ClientManifest, WritesWhateverTheRecordHolds) {
                            "\nlaunch_order=Launcher,Shield\nshield_wait_ms=-1\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
   }
-  EXPECT_TRUE(text.ends_with("\nnodes=\nsource_launcher=a b/l.exe\nsource_shield=\nroutes=1\n"
-                             "route.a=b,c=svc,UDP,0,65536,disabled\n"))
+  EXPECT_TRUE(
+      text.ends_with("\nnodes=\nsource_launcher=a b/l.exe\nsource_shield=\nroutes=1\n"
+                     "route.a=b,c=svc,UDP,0,65536,disabled\n"))
       << text;
   EXPECT_TRUE(make_client_manifest({}, "", "").ends_with("\nsource_shield=\nroutes=0\n"));
 }
