@@ -40,15 +40,12 @@ TEST(Install, ConsumerBuildsAgainstInstalledPackage) {
   const fs::path prefix = dir.path() / "prefix";
   const fs::path consumer = dir.path() / "consumer";
   ASSERT_TRUE(step({"--install", build_dir.string(), "--prefix", prefix.string()}));
-  std::vector<std::string> configure = {"-S",
-                                        source_dir() / "tests" / "consumer",
-                                        "-B",
-                                        consumer,
-                                        "-G",
-                                        cache["CMAKE_GENERATOR"],
-                                        "-DCMAKE_PREFIX_PATH=" + prefix.string()};
-  for (const char* name : {"CMAKE_CXX_COMPILER", "CMAKE_BUILD_TYPE", "CMAKE_CXX_FLAGS",
-                           "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MAKE_PROGRAM"}) {
+  cache["CMAKE_PREFIX_PATH"] = prefix.string();
+  std::vector<std::string> configure = {"-S", (source_dir() / "tests/consumer").string(),
+                                        "-B", consumer.string(),
+                                        "-G", cache["CMAKE_GENERATOR"]};
+  for (const char* name : {"CMAKE_PREFIX_PATH", "CMAKE_CXX_COMPILER", "CMAKE_BUILD_TYPE",
+                           "CMAKE_CXX_FLAGS", "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MAKE_PROGRAM"}) {
     if (!cache[name].empty()) configure.push_back("-D" + std::string(name) + "=" + cache[name]);
   }
   ASSERT_TRUE(step(configure));
@@ -58,9 +55,6 @@ TEST(Install, ConsumerBuildsAgainstInstalledPackage) {
                                                   "in/launcher.exe", "in/shield.exe"});
   std::ifstream golden(source_dir() / "tests" / "data" / "client.manifest");
   EXPECT_EQ(result.out, std::string(std::istreambuf_iterator<char>(golden), {})) << result.err;
-  for (const char* program : {"tarnwicket-server", "tarnwicket-manifest"}) {
-    EXPECT_EQ(run(prefix / "bin" / program, {"--help"}).status, 0) << program;
-  }
 }
 
 }  // namespace
