@@ -5,10 +5,7 @@ include(CMakePackageConfigHelpers)
 
 set(TARNWICKET_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwicket)
 
-install(TARGETS tarnwicket-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(TARGET tarnwicket-manifest)
-  install(TARGETS tarnwicket-manifest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+install(TARGETS tarnwicket-server tarnwicket-manifest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(TARGETS tarnwicket_config EXPORT tarnwicketTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -1,13 +1,13 @@
 #pragma once
 
-// Shared by the fuzz targets: the loaders read files, so each input is
-// written to one temporary file per fuzzing process; a broken contract ends
-// the run with a message, which libFuzzer records as a crash; and the
-// loaders' messages, against which every runtime error is checked.
+// Shared by the fuzz targets. The loaders read files, so each input goes to
+// one file per fuzzing process. A broken property aborts with a message,
+// which libFuzzer records as a crash.
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -17,31 +17,25 @@ namespace tarnwicket::fuzz {
 [[noreturn]] void contract_broken(std::string_view what, std::string_view detail);
 
 // The input file of this process, rewritten for every input, removed at exit.
-const std::filesystem::path& write_input(const std::uint8_t* data, std::size_t size);
+const std::filesystem::path& write_input(std::string_view input);
 
-// "配置第 N 行..." with N a line number: the INI reader's syntax errors.
-bool is_ini_message(std::string_view message);
-// The INI messages and every check message of the server configuration. A
-// route name holding a NUL byte ends what() early, so when the input has
-// one (`may_be_cut`), a message that names a route is checked up to the name.
-bool is_server_message(std::string_view message, bool may_be_cut);
-// The INI messages and every check message of the client configuration.
-bool is_client_message(std::string_view message, bool may_be_cut);
+// What every loader message keeps: one non-empty line that starts with one of
+// `prefixes` or the INI reader's "配置第 N 行" (N a line of the input), valid
+// UTF-8 when the input is, and no operating-system error text.
+void check_message(std::string_view message, std::string_view input,
+                   std::initializer_list<std::string_view> prefixes);
 
-bool has_nul(const std::uint8_t* data, std::size_t size);
-
-// Loads the input with `load`: a record, or nothing after a runtime error that
-// `is_message` accepts; any other error breaks the contract.
-template <class Load, class IsMessage>
-auto load_input(const std::uint8_t* data, std::size_t size, Load load, IsMessage is_message)
+// The loaded record, or nothing after a runtime error whose message passes
+// check_message; any other exception escapes and ends the run.
+template <class Load>
+auto load_input(const std::uint8_t* data, std::size_t size, Load load,
+                std::initializer_list<std::string_view> prefixes)
     -> std::optional<decltype(load(std::filesystem::path()))> {
-  const auto& path = write_input(data, size);
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
   try {
-    return load(path);
+    return load(write_input(input));
   } catch (const std::runtime_error& error) {
-    if (!is_message(error.what(), has_nul(data, size))) {
-      contract_broken("unexpected message", error.what());
-    }
+    check_message(error.what(), input, prefixes);
     return std::nullopt;
   }
 }

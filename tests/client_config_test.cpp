@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -12,32 +14,39 @@ namespace tarnwicket {
 namespace {
 
 const std::string kValid =
-    "[client]\nnodes = node-a\n[route:game]\nnode_port = 7000\nserver_port = 7001\n";
+    "[client]\nnodes = node-a|node-b\n[route:game]\nnode_port = 7000\nserver_port = 7001\n";
 
 ClientConfig load_text(const std::string& text) {
   test::TempDir dir;
   return load_client_config(dir.write("client.ini", text));
 }
 
-// The manifest shows most fields, routes included.
-TEST(ClientConfig, DefaultsAndPresentKeys) {
-  ClientConfig expected;
-  expected.nodes = {"node-a"};
-  expected.routes = {ClientRoute{"game", "game", "tcp", 7000, 7001, true}};
-  ClientConfig config = load_text(kValid);
-  EXPECT_EQ(make_client_manifest(config, "", ""), make_client_manifest(expected, "", ""));
-  EXPECT_EQ(config.output_dir, "dist");
+// The keys the manifest leaves out, in one text.
+std::string unlisted(const ClientConfig& c) {
+  return c.output_dir.string() + "|" + c.runtime_path.string() + "|" + c.icon_path.string() + "|" +
+         c.packer_path.string() + "|" + c.packer_command + "|" + c.launcher_args + "|" +
+         c.shield_args;
+}
 
-  // A present key overrides even when empty; unreadable numbers and booleans keep the
-  // default. Routes come in section byte order; a disabled one is kept.
-  config = load_text(
+TEST(ClientConfig, DefaultsGiveTheDocumentedManifest) {
+  const ClientConfig config = load_text(kValid);
+  std::ifstream golden(test::source_dir() / "tests" / "data" / "example.manifest");
+  EXPECT_EQ(make_client_manifest(config, "in/launcher.exe", "in/shield.exe"),
+            std::string(std::istreambuf_iterator<char>(golden), {}));
+  EXPECT_EQ(unlisted(config), "dist||||||");
+}
+
+// A present key overrides even when empty; unreadable numbers and booleans keep the
+// default. Routes come in section byte order; a disabled one is kept.
+TEST(ClientConfig, PresentKeysAndRoutes) {
+  const ClientConfig config = load_text(
       kValid +
-      "[client]\nnodes = a| b ||c\noutput_dir =\nicon_path = art/i.ico\n"
+      "[client]\nnodes = a| b ||c\noutput_dir =\nicon_path = art/i.ico\nruntime_path = r\n"
+      "packer_path = p\npacker_command = c -x\nlauncher_args = l\nshield_args = s\n"
       "shield_wait_ms = 12ms\nnative_mode = maybe\nagent_enabled = 2\ncleanup = YES\n"
       "[route:]\nenabled = off\n[Route:x]\nnode_port = 1\n"
       "[route: a ]\nservice_id = svc\nprotocol = Both \nnode_port = 1\nserver_port = 2\n");
-  EXPECT_EQ(config.output_dir, "");
-  EXPECT_EQ(config.icon_path, "art/i.ico");
+  EXPECT_EQ(unlisted(config), "|r|art/i.ico|p|c -x|l|s");
   const std::string manifest = make_client_manifest(config, "", "");
   EXPECT_TRUE(manifest.starts_with("product_name=Tarnwicket\nmode=native-cpp\n"));
   EXPECT_TRUE(manifest.ends_with(

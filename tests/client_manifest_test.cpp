@@ -2,47 +2,36 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
+
+#include "support/process.h"
 
 namespace tarnwicket {
 namespace {
 
-TEST(ClientManifest, ExampleByteForByte) {
+TEST(ClientManifest, DocumentedExample) {
   ClientConfig config;
   config.nodes = {"node-a", "node-b"};
   config.routes = {ClientRoute{"game", "game", "tcp", 7000, 7001, true}};
+  std::ifstream golden(test::source_dir() / "tests" / "data" / "example.manifest");
   EXPECT_EQ(make_client_manifest(config, "in/launcher.exe", "in/shield.exe"),
-            "product_name=Tarnwicket\n"
-            "mode=native-cpp\n"
-            "version=1.0.0\n"
-            "company_name=Tarnwicket\n"
-            "file_description=Tarnwicket client\n"
-            "copyright=\n"
-            "original_filename=Tarnwicket.Launcher.exe\n"
-            "internal_name=Tarnwicket.Launcher\n"
-            "launcher=launcher.exe\n"
-            "shield=shield.exe\n"
-            "agent=tarnwicket-agent.exe\n"
-            "agent_enabled=true\n"
-            "output=Tarnwicket.Client.exe\n"
-            "launch_order=shield,launcher\n"
-            "shield_wait_ms=500\n"
-            "cleanup=false\n"
-            "nodes=node-a|node-b\n"
-            "source_launcher=in/launcher.exe\n"
-            "source_shield=in/shield.exe\n"
-            "routes=1\n"
-            "route.game=game,tcp,7000,7001,enabled\n");
+            std::string(std::istreambuf_iterator<char>(golden), {}));
 }
 
 // The manifest checks nothing: an invalid record is written as it stands.
 TEST(ClientManifest, WritesWhateverTheRecordHolds) {
   ClientConfig config;
   config.native_mode = config.agent_enabled = false;
+  config.launch_order = "Launcher,Shield";
+  config.shield_wait_ms = -1;
   config.routes = {ClientRoute{"a=b,c", "svc", "UDP", 0, 65536, false}};
   const std::string text = make_client_manifest(config, "a b/l.exe", "");
-  EXPECT_NE(text.find("\nmode=legacy-payload\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("\nagent_enabled=false\n"), std::string::npos) << text;
+  for (const char* line : {"\nmode=legacy-payload\n", "\nagent_enabled=false\n",
+                           "\nlaunch_order=Launcher,Shield\nshield_wait_ms=-1\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  }
   EXPECT_TRUE(
       text.ends_with("\nnodes=\nsource_launcher=a b/l.exe\nsource_shield=\nroutes=1\n"
                      "route.a=b,c=svc,UDP,0,65536,disabled\n"))

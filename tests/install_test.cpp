@@ -7,19 +7,17 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "config/client_config.h"
-#include "config/client_manifest.h"
 #include "support/process.h"
 
-namespace tarnwicket {
+namespace tarnwicket::test {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 TEST(Install, ConsumerBuildsAgainstInstalledPackage) {
   const fs::path build_dir = TARNWICKET_BINARY_DIR;
@@ -32,41 +30,32 @@ TEST(Install, ConsumerBuildsAgainstInstalledPackage) {
       cache[line.substr(0, colon)] = line.substr(equals + 1);
     }
   }
-  const fs::path cmake = cache["CMAKE_COMMAND"];
-  ASSERT_FALSE(cmake.empty());
   const auto step = [&](const std::vector<std::string>& args) {
-    const auto result = test::run(cmake, args, {}, 120s);
+    const auto result = run(cache["CMAKE_COMMAND"], args, {}, 120s);
     EXPECT_EQ(result.status, 0) << args[0] << "\n" << result.out << result.err;
     return result.status == 0;
   };
 
-  test::TempDir dir;
+  TempDir dir;
   const fs::path prefix = dir.path() / "prefix";
-  ASSERT_TRUE(step({"--install", build_dir.string(), "--prefix", prefix.string()}));
-  for (const char* file : {"bin/tarnwicket-server", "bin/tarnwicket-manifest",
-                           "include/config/text.h", "include/config/client_manifest.h"}) {
-    EXPECT_TRUE(fs::exists(prefix / file)) << file;
-  }
   const fs::path consumer = dir.path() / "consumer";
-  std::vector<std::string> configure = {"-S",
-                                        test::source_dir() / "tests" / "consumer",
-                                        "-B",
-                                        consumer,
-                                        "-G",
-                                        cache["CMAKE_GENERATOR"],
-                                        "-DCMAKE_PREFIX_PATH=" + prefix.string()};
-  for (const char* name : {"CMAKE_CXX_COMPILER", "CMAKE_BUILD_TYPE", "CMAKE_CXX_FLAGS",
-                           "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MAKE_PROGRAM"}) {
+  ASSERT_TRUE(step({"--install", build_dir.string(), "--prefix", prefix.string()}));
+  cache["CMAKE_PREFIX_PATH"] = prefix.string();
+  std::vector<std::string> configure = {"-S", (source_dir() / "tests/consumer").string(),
+                                        "-B", consumer.string(),
+                                        "-G", cache["CMAKE_GENERATOR"]};
+  for (const char* name : {"CMAKE_PREFIX_PATH", "CMAKE_CXX_COMPILER", "CMAKE_BUILD_TYPE",
+                           "CMAKE_CXX_FLAGS", "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MAKE_PROGRAM"}) {
     if (!cache[name].empty()) configure.push_back("-D" + std::string(name) + "=" + cache[name]);
   }
   ASSERT_TRUE(step(configure));
   ASSERT_TRUE(step({"--build", consumer.string()}));
 
-  const std::string example = (test::source_dir() / "examples" / "client.ini").string();
-  const auto result = test::run(consumer / "consumer", {example, "in/l.exe", "in/s.exe"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, make_client_manifest(load_client_config(example), "in/l.exe", "in/s.exe"));
+  const auto result = run(consumer / "consumer", {(source_dir() / "examples/client.ini").string(),
+                                                  "in/launcher.exe", "in/shield.exe"});
+  std::ifstream golden(source_dir() / "tests" / "data" / "client.manifest");
+  EXPECT_EQ(result.out, std::string(std::istreambuf_iterator<char>(golden), {})) << result.err;
 }
 
 }  // namespace
-}  // namespace tarnwicket
+}  // namespace tarnwicket::test

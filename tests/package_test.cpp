@@ -5,10 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,51 +24,33 @@ const char* const kUnit = "lib/systemd/system/tarnwicket.service";
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A program on PATH, or an empty path.
-fs::path tool(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const fs::path candidate = fs::path(dir) / name;
-    if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return {};
-}
-
-// The cpack that belongs to the cmake that configured this build.
-fs::path cpack() {
-  std::ifstream cache(fs::path(TARNWICKET_BINARY_DIR) / "CMakeCache.txt");
-  const std::string key = "CMAKE_CPACK_COMMAND:INTERNAL=";
-  for (std::string line; std::getline(cache, line);) {
-    if (line.starts_with(key)) return line.substr(key.size());
-  }
-  return tool("cpack");
-}
-
+// A program from PATH; status 127 when it is missing.
 test::RunResult run_tool(const std::string& name, std::vector<std::string> args) {
-  const fs::path binary = tool(name);
-  if (binary.empty()) return {127, "", name + " not found"};
-  return test::run(binary, std::move(args), {}, 60s);
+  args.insert(args.begin(), name);
+  return test::run("/usr/bin/env", std::move(args), {}, 120s);
 }
 
-// Packs this build into `out` and gives the package's path.
+bool have(const std::string& name) { return run_tool("which", {name}).status == 0; }
+
+// Packs this build into `out` with the cpack of the cmake that configured it.
 fs::path build_package(const fs::path& out, const std::string& version = "") {
-  const fs::path config = fs::path(TARNWICKET_BINARY_DIR) / "CPackConfig.cmake";
-  std::vector<std::string> args = {"--config", config.string(), "-G", "DEB", "-B", out.string()};
+  const fs::path build = TARNWICKET_BINARY_DIR;
+  std::string cpack = "cpack";
+  std::ifstream cache(build / "CMakeCache.txt");
+  for (std::string line; std::getline(cache, line);) {
+    if (line.starts_with("CMAKE_CPACK_COMMAND:INTERNAL=")) cpack = line.substr(line.find('=') + 1);
+  }
+  std::vector<std::string> args = {
+      "--config", (build / "CPackConfig.cmake").string(), "-G", "DEB", "-B", out.string()};
   if (!version.empty()) args.insert(args.end(), {"-D", "CPACK_PACKAGE_VERSION=" + version});
-  const auto result = test::run(cpack(), args, {}, 120s);
+  const auto result = run_tool(cpack, args);
   EXPECT_EQ(result.status, 0) << result.out << result.err;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(out, ignored)) {
+  for (const auto& entry : fs::directory_iterator(out)) {
     if (entry.path().extension() == ".deb") return entry.path();
   }
-  ADD_FAILURE() << "no package in " << out << "\n" << result.out;
   return {};
 }
 
@@ -77,10 +58,9 @@ fs::path build_package(const fs::path& out, const std::string& version = "") {
 // conffile and maintainer scripts, installed programs that accept the
 // installed files, manual pages that render, a unit that systemd accepts.
 TEST(Package, UnpackedContents) {
-  if (tool("dpkg-deb").empty()) GTEST_SKIP() << "dpkg-deb is not installed";
+  if (!have("dpkg-deb")) GTEST_SKIP() << "dpkg-deb is not installed";
   test::TempDir dir;
   const fs::path deb = build_package(dir.path() / "out");
-  ASSERT_FALSE(deb.empty());
   const fs::path root = dir.path() / "root";
   const fs::path control = dir.path() / "control";
   ASSERT_EQ(run_tool("dpkg-deb", {"-x", deb.string(), root.string()}).status, 0);
@@ -107,68 +87,61 @@ TEST(Package, UnpackedContents) {
     EXPECT_TRUE(ok) << relative;
   }
   std::string unit = read_file(root / kUnit);
-  EXPECT_NE(
-      unit.find("\nExecStart=/usr/bin/tarnwicket-server --config /etc/tarnwicket/server.ini\n"),
-      std::string::npos);
-  EXPECT_NE(unit.find("\nWorkingDirectory=/var/lib/tarnwicket\n"), std::string::npos);
-
+  for (const char* line :
+       {"\nExecStart=/usr/bin/tarnwicket-server --config /etc/tarnwicket/server.ini\n",
+        "\nWorkingDirectory=/var/lib/tarnwicket\n"}) {
+    EXPECT_NE(unit.find(line), std::string::npos) << line;
+  }
   EXPECT_EQ(read_file(control / "conffiles"), "/" + std::string(kConfig) + "\n");
   for (const char* script : {"postinst", "prerm", "postrm"}) {
     EXPECT_EQ(::access((control / script).c_str(), X_OK), 0) << script;
-    const auto syntax = run_tool("sh", {"-n", (control / script).string()});
-    EXPECT_EQ(syntax.status, 0) << script << ": " << syntax.err;
+    EXPECT_EQ(run_tool("sh", {"-n", (control / script).string()}).status, 0) << script;
   }
 
   const fs::path config = root / kConfig;
   const auto valid =
       test::run(root / "usr/bin/tarnwicket-server", {"--validate", "--config", config.string()});
-  EXPECT_EQ(valid.status, 0) << valid.err;
-  EXPECT_EQ(valid.out, "server config valid: " + config.string() + "\n");
-  const fs::path client = root / "usr/share/doc/tarnwicket/examples/client.ini";
+  EXPECT_EQ(valid.out, "server config valid: " + config.string() + "\n") << valid.err;
   const auto manifest =
       test::run(root / "usr/bin/tarnwicket-manifest",
-                {"--config", client.string(), "--launcher", "l.exe", "--shield", "s.exe"});
-  EXPECT_EQ(manifest.status, 0) << manifest.err;
-  EXPECT_TRUE(manifest.out.starts_with("product_name=")) << manifest.out;
+                {"--config", (root / "usr/share/doc/tarnwicket/examples/client.ini").string(),
+                 "--launcher", "in/launcher.exe", "--shield", "in/shield.exe"});
+  EXPECT_EQ(manifest.out, read_file(test::source_dir() / "tests/data/client.manifest"));
 
-  if (!tool("man").empty()) {
-    for (const char* page : {"tarnwicket-server", "tarnwicket-manifest"}) {
-      const fs::path file = root / "usr/share/man/man1" / (std::string(page) + ".1.gz");
-      const auto shown = run_tool("env", {"MANWIDTH=80", "man", "--warnings", "-l", file.string()});
-      EXPECT_EQ(shown.status, 0) << page;
-      EXPECT_EQ(shown.err, "") << page;  // groff warnings
-      EXPECT_NE(shown.out.find(page), std::string::npos) << page;
-    }
+  for (const std::string page : {"tarnwicket-server", "tarnwicket-manifest"}) {
+    if (!have("man")) break;
+    const auto shown = run_tool(
+        "MANWIDTH=80",
+        {"man", "--warnings", "-l", (root / "usr/share/man/man1" / page).string() + ".1.gz"});
+    EXPECT_EQ(shown.status, 0) << page;
+    EXPECT_EQ(shown.err, "") << page;  // groff warnings
+    EXPECT_NE(shown.out.find(page), std::string::npos) << page;
   }
 
   // verify needs the programs that the unit names, so it checks a copy that
   // points into the unpacked root, when it can run here at all.
-  const fs::path probe = dir.path() / "probe" / "probe.service";
-  fs::create_directories(probe.parent_path());
-  std::ofstream(probe) << "[Service]\nExecStart=/bin/true\n";
+  const fs::path probe = dir.write("probe/probe.service", "[Service]\nExecStart=/bin/true\n");
   if (run_tool("systemd-analyze", {"verify", probe.string()}).status != 0) return;
   for (const std::string absolute : {"/usr/bin/tarnwicket-server", "/etc/tarnwicket/server.ini"}) {
-    for (auto at = unit.find(absolute); at != std::string::npos; at = unit.find(absolute, at + 1)) {
-      unit.replace(at, absolute.size(), (root / absolute.substr(1)).string());
-      at += root.string().size();
+    const std::string moved = (root / absolute.substr(1)).string();
+    for (auto at = unit.find(absolute); at != std::string::npos;
+         at = unit.find(absolute, at + moved.size())) {
+      unit.replace(at, absolute.size(), moved);
     }
   }
-  const fs::path copy = dir.path() / "verify" / "tarnwicket.service";
-  fs::create_directories(copy.parent_path());
-  std::ofstream(copy) << unit;
   // Documentation=man:... is looked up with man, so the pages must be found.
-  const auto verified = run_tool("env", {"MANPATH=" + (root / "usr/share/man").string(),
-                                         "systemd-analyze", "verify", copy.string()});
+  const auto verified = run_tool(
+      "MANPATH=" + (root / "usr/share/man").string(),
+      {"systemd-analyze", "verify", dir.write("verify/tarnwicket.service", unit).string()});
   EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
   EXPECT_EQ(verified.err, "");
 }
 
 TEST(Package, UpgradeKeepsEditedConfigurationPurgeRemovesIt) {
-  if (::geteuid() != 0 || tool("dpkg").empty()) GTEST_SKIP() << "needs dpkg and root";
+  if (::geteuid() != 0 || !have("dpkg")) GTEST_SKIP() << "needs dpkg and root";
   test::TempDir dir;
   const fs::path deb = build_package(dir.path() / "out");
   const fs::path next = build_package(dir.path() / "next", "999.0.0");
-  ASSERT_FALSE(deb.empty() || next.empty());
   const fs::path target = dir.path() / "target";
   fs::create_directories(target / "var/lib/dpkg/info");
   fs::create_directories(target / "var/lib/dpkg/updates");

@@ -1,22 +1,18 @@
 // Prints the manifest of a client configuration: consumer <client.ini> <launcher> <shield>.
+// Includes every installed header, so that each must compile from the installed tree.
 
-#include <exception>
 #include <iostream>
 
 #include "config/client_config.h"
 #include "config/client_manifest.h"
+#include "config/ini.h"
+#include "config/server_config.h"
+#include "config/text.h"
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::cerr << "usage: consumer <client.ini> <launcher> <shield>\n";
-    return 2;
-  }
-  try {
-    const tarnwicket::ClientConfig config = tarnwicket::load_client_config(argv[1]);
-    std::cout << tarnwicket::make_client_manifest(config, argv[2], argv[3]);
-    return 0;
-  } catch (const std::exception& error) {
-    std::cerr << error.what() << '\n';
-    return 1;
-  }
+  if (argc != 4) return 2;
+  // A loader error escapes main: the test sees a failed run.
+  std::cout << tarnwicket::make_client_manifest(tarnwicket::load_client_config(argv[1]), argv[2],
+                                                argv[3]);
+  return 0;
 }
