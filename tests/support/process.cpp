@@ -1,7 +1,6 @@
 #include "support/process.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -212,22 +211,18 @@ std::string Process::stderr_text() {
   return err_;
 }
 
-RunResult run(const fs::path& binary, std::vector<std::string> args, ProcessOptions options,
-              std::chrono::milliseconds deadline) {
-  Process process(binary, std::move(args), std::move(options));
-  const auto status = process.wait_exit(deadline);
-  if (!status) ADD_FAILURE() << binary << " did not end within " << deadline.count() << " ms";
-  return {status.value_or(-1), process.stdout_text(), process.stderr_text()};
-}
-
 size_t thread_count(pid_t pid) { return count_entries(proc_entry(pid, "task")); }
 
 size_t fd_count(pid_t pid) { return count_entries(proc_entry(pid, "fd")); }
 
-size_t resident_kib(pid_t pid) {
-  std::ifstream status(proc_entry(pid, "status"));
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmRSS:")) return std::strtoull(line.c_str() + 6, nullptr, 10);
+double resident_kib(pid_t pid) { return proc_number(proc_entry(pid, "smaps_rollup"), "Rss:"); }
+
+double proportional_kib(pid_t pid) { return proc_number(proc_entry(pid, "smaps_rollup"), "Pss:"); }
+
+double proc_number(const fs::path& file, std::string_view key) {
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(key)) return std::strtod(line.c_str() + key.size(), nullptr);
   }
   return 0;
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-// Runs the real binaries as child processes for black-box tests. Output is
-// read by a background thread; every wait takes a deadline and never sleeps
-// for a fixed time.
+// Runs the real binaries as child processes, for the tests and the benchmark.
+// Output is read by a background thread; every wait takes a deadline and never
+// sleeps for a fixed time.
 
 #include <sys/types.h>
 
@@ -99,15 +99,20 @@ struct RunResult {
   std::string err;
 };
 
-// Runs a short-lived command to its end (fails the test after the deadline).
+// Runs a short-lived command to its end and fails the running test after the
+// deadline: defined by the GoogleTest part of the kit (gateway_fixture.cpp).
 RunResult run(const std::filesystem::path& binary, std::vector<std::string> args,
               ProcessOptions options = {}, std::chrono::milliseconds deadline = 20s);
 
 // Counts of the child's threads (/proc/PID/task) and open descriptors
-// (/proc/PID/fd), and its resident memory in KiB (VmRSS).
+// (/proc/PID/fd), and its resident and proportional memory in KiB.
 size_t thread_count(pid_t pid);
 size_t fd_count(pid_t pid);
-size_t resident_kib(pid_t pid);
+double resident_kib(pid_t pid);
+double proportional_kib(pid_t pid);
+// The number after `key` at the start of a line of a /proc file
+// ("/proc/meminfo", "Slab:"), or 0.
+double proc_number(const std::filesystem::path& file, std::string_view key);
 
 // Polls a measurement until it satisfies `ok` or the deadline passes; gives
 // the last value. For process-state checks that have no event to wait on.
