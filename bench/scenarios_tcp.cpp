@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -211,7 +212,9 @@ HeldConnections tcp_hold(int echo_port, int count, double max_seconds) {
   char byte = 'h';
   for (auto& fd : held.sockets) send_all(fd.get(), &byte, 1);
   for (auto& fd : held.sockets) {
-    if (!wait_readable(fd.get(), deadline) || !recv_all(fd.get(), &byte, 1)) ++held.failures;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    set_receive_timeout(fd.get(), std::max(left, std::chrono::milliseconds(1)));
+    if (!recv_all(fd.get(), &byte, 1)) ++held.failures;
   }
   held.open_seconds = seconds_since(start);
   held.failures += static_cast<std::size_t>(count) - held.sockets.size();

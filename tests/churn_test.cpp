@@ -62,16 +62,17 @@ int udp_churn(int port, int count) {
   for (int first = 0; first < count; first += kBatch) {
     std::vector<Fd> batch;
     for (int i = first; i < std::min(count, first + kBatch); ++i) {
-      batch.push_back(udp_socket());
-      if (!udp_send(batch.back().get(), port, "assoc " + std::to_string(i))) ++failures;
+      batch.push_back(udp_connect(port));
+      set_receive_timeout(batch.back().get(), 2s);
+      if (!udp_send(batch.back().get(), "assoc " + std::to_string(i))) ++failures;
     }
     // UDP may drop a burst when the receive thread falls behind (slow under
     // sanitizers); like a game client, resend a datagram that got no answer.
     for (size_t j = 0; j < batch.size(); ++j) {
       const std::string text = "assoc " + std::to_string(first + static_cast<int>(j));
-      bool echoed = udp_recv(batch[j].get(), 2s) == text;
+      bool echoed = udp_recv(batch[j].get()) == text;
       for (int retry = 0; retry < 3 && !echoed; ++retry) {
-        echoed = udp_send(batch[j].get(), port, text) && udp_recv(batch[j].get(), 2s) == text;
+        echoed = udp_send(batch[j].get(), text) && udp_recv(batch[j].get()) == text;
       }
       if (!echoed) ++failures;
     }

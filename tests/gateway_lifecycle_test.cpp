@@ -86,15 +86,9 @@ TEST(Lifecycle, TakenPortStopsWhatWasOpened) {
 
 // The library, on one TCP route.
 ServerConfig one_route(int port) {
-  ServerConfig config;
-  config.listen_address = "127.0.0.1";
-  config.routes.emplace_back();
-  ServerRoute& route = config.routes.back();
-  route.name = "lib";
-  route.listen_port = port;
-  route.target_host = "127.0.0.1";
-  route.target_port = 9;
-  return config;
+  return {.listen_address = "127.0.0.1",
+          .routes = {
+              {.name = "lib", .listen_port = port, .target_host = "127.0.0.1", .target_port = 9}}};
 }
 
 TEST(Lifecycle, StartAndStopActOnce) {

@@ -1,5 +1,7 @@
 // The TCP relay through the real binary against upstreams of the test's own.
 
+#include <sys/socket.h>
+
 #include <random>
 
 #include "support/gateway_fixture.h"
@@ -46,10 +48,14 @@ TEST_F(TcpRelay, ClientResetsLeaveTheRouteServing) {
 }
 
 TEST_F(TcpRelay, UpstreamResetClosesTheClient) {
-  TcpUpstream resetting(TcpUpstream::Mode::kEcho, 0, 4);
-  ASSERT_TRUE(start({{"g", "tcp", port_, "127.0.0.1", resetting.port()}}));
+  int upstream_port = 0;
+  Fd listener = tcp_listener(0, &upstream_port);
+  ASSERT_TRUE(start({{"g", "tcp", port_, "127.0.0.1", upstream_port}}));
   Fd client = tcp_connect(port_);
-  ASSERT_TRUE(send_all(client.get(), "ping", 4));
+  Fd upstream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  ASSERT_TRUE(upstream);
+  reset_on_close(upstream.get());
+  upstream.reset();
   EXPECT_TRUE(wait_closed(client.get()));
   EXPECT_TRUE(proc().wait_for_lines("route g relay ended", 2));
   EXPECT_TRUE(back_to_idle());
@@ -68,9 +74,10 @@ TEST_F(TcpRelay, RecoversFromDescriptorExhaustion) {
   ASSERT_TRUE(start({tcp_route(), udp_route()}, 5000, 1000, options));
   std::vector<Fd> udp_clients;
   for (int i = 0; i < 48 && proc().count_lines("packet failed") == 0; ++i) {
-    udp_clients.push_back(udp_socket());
-    ASSERT_TRUE(udp_send(udp_clients.back().get(), udp_port_, "fill"));
-    udp_recv(udp_clients.back().get(), 500ms);
+    udp_clients.push_back(udp_connect(udp_port_));
+    set_receive_timeout(udp_clients.back().get(), 500ms);
+    ASSERT_TRUE(udp_send(udp_clients.back().get(), "fill"));
+    udp_recv(udp_clients.back().get());
   }
   ASSERT_TRUE(proc().wait_for_line("[WARN] UDP route u packet failed: "));
   // A blocked accept already holds a descriptor; the one after it finds none.

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -50,12 +49,6 @@ int local_port(int fd) {
   socklen_t len = sizeof addr;
   if (::getsockname(fd, as_sockaddr(addr), &len) != 0) throw_errno("getsockname");
   return ntohs(addr.sin_port);
-}
-
-void set_timeout(int fd, int option, std::chrono::milliseconds timeout) {
-  const auto ms = timeout.count();
-  const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
-  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
 bool connect_to(int fd, int port) {
@@ -104,9 +97,8 @@ Fd tcp_listener(int port, int* bound_port) {
   return fd;
 }
 
-TcpUpstream::TcpUpstream(Mode mode, int port, size_t reset_after)
+TcpUpstream::TcpUpstream(Mode mode, int port)
     : mode_(mode),
-      reset_after_(reset_after),
       listener_(tcp_listener(port, &port_)),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
@@ -164,9 +156,7 @@ void TcpUpstream::run() {
 
 void TcpUpstream::on_readable(Peer& peer) {
   for (int i = 0; i < kReadsPerEvent; ++i) {
-    const size_t want =
-        reset_after_ > 0 ? std::min(kChunkBytes, reset_after_ - peer.echoed) : kChunkBytes;
-    const ssize_t n = ::recv(peer.fd.get(), buffer_.data(), want, 0);
+    const ssize_t n = ::recv(peer.fd.get(), buffer_.data(), buffer_.size(), 0);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) {
       peers_.erase(peer.fd.get());  // closing removes it from the epoll set
@@ -175,25 +165,21 @@ void TcpUpstream::on_readable(Peer& peer) {
     received_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
     if (mode_ == Mode::kSink) continue;
     peer.unsent.assign(buffer_.data(), static_cast<size_t>(n));
-    peer.echoed += static_cast<size_t>(n);
     // Read again only once the peer has taken its echo.
     if (!flush(peer) || !peer.unsent.empty()) return;
   }
 }
 
 // Sends what the peer has not taken yet, watching for POLLOUT while some is
-// left; resets the connection once `reset_after_` bytes are out. False when
-// the peer is gone.
+// left. False when the peer is gone.
 bool TcpUpstream::flush(Peer& peer) {
   const int fd = peer.fd.get();
   const ssize_t sent = ::send(fd, peer.unsent.data(), peer.unsent.size(), MSG_NOSIGNAL);
-  const bool done = reset_after_ > 0 && peer.echoed == reset_after_;
-  if (sent >= 0) peer.unsent.erase(0, static_cast<size_t>(sent));
-  if ((sent < 0 && errno != EAGAIN && errno != EINTR) || (done && peer.unsent.empty())) {
-    if (done) reset_on_close(fd);
+  if (sent < 0 && errno != EAGAIN && errno != EINTR) {
     peers_.erase(fd);
     return false;
   }
+  peer.unsent.erase(0, sent > 0 ? static_cast<size_t>(sent) : 0);
   if (peer.unsent.empty() == peer.writing) {
     peer.writing = !peer.writing;
     watch(EPOLL_CTL_MOD, fd, peer.writing ? EPOLLOUT : EPOLLIN);
@@ -240,17 +226,16 @@ std::vector<int> UdpEcho::sender_ports() {
 
 Fd tcp_connect(int port) {
   Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return fd;
   const int on = 1;
   ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  set_timeout(fd.get(), SO_RCVTIMEO, 10s);
-  set_timeout(fd.get(), SO_SNDTIMEO, 10s);
+  set_receive_timeout(fd.get(), 10s);
+  const timeval send_timeout{10, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   return connect_to(fd.get(), port) ? std::move(fd) : Fd();
 }
 
 bool send_all(int fd, const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
+  for (const char* bytes = static_cast<const char*>(data); size > 0;) {
     const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -261,8 +246,7 @@ bool send_all(int fd, const void* data, size_t size) {
 }
 
 bool recv_all(int fd, void* data, size_t size) {
-  char* bytes = static_cast<char*>(data);
-  while (size > 0) {
+  for (char* bytes = static_cast<char*>(data); size > 0;) {
     const ssize_t n = ::recv(fd, bytes, size, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -281,29 +265,19 @@ bool echoes(int fd, const std::string& text) {
   return send_all(fd, text.data(), text.size()) && recv_exact(fd, text.size()) == text;
 }
 
-bool wait_readable(int fd, std::chrono::steady_clock::time_point until) {
-  for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    const int rc = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    if (rc >= 0 || errno != EINTR) return rc > 0;
-  }
-}
-
-bool wait_closed(int fd, std::chrono::milliseconds deadline) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
+bool wait_closed(int fd) {
   char buffer[4096];
+  ssize_t n;
   // Data still in flight before the close is read and dropped.
-  while (wait_readable(fd, until)) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
+  while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0 || (n < 0 && errno == EINTR)) {
   }
-  return false;
+  return n == 0 || errno != EAGAIN;
 }
 
 void set_receive_timeout(int fd, std::chrono::milliseconds timeout) {
-  set_timeout(fd, SO_RCVTIMEO, timeout);
+  const auto ms = timeout.count();
+  const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
@@ -313,42 +287,30 @@ void reset_on_close(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
-Fd udp_socket() {
-  Fd fd = bound_socket(SOCK_DGRAM, 0);
-  if (fd) set_receive_timeout(fd.get(), 5s);
-  return fd;
-}
-
 Fd udp_connect(int port) {
-  Fd fd = udp_socket();
+  Fd fd = bound_socket(SOCK_DGRAM, 0);
+  set_receive_timeout(fd.get(), 5s);
   return fd && connect_to(fd.get(), port) ? std::move(fd) : Fd();
 }
 
-bool udp_send(int fd, int port, const std::string& data) {
-  sockaddr_in addr = loopback(port);
-  for (;;) {
-    const ssize_t n = ::sendto(fd, data.data(), data.size(), 0, as_sockaddr(addr), sizeof addr);
-    if (n >= 0 || errno != EINTR) return n == static_cast<ssize_t>(data.size());
+bool udp_send(int fd, const std::string& data) {
+  ssize_t n;
+  while ((n = ::send(fd, data.data(), data.size(), 0)) < 0 && errno == EINTR) {
   }
+  return n == static_cast<ssize_t>(data.size());
 }
 
-std::optional<std::string> udp_recv(int fd, std::chrono::milliseconds deadline, int* from_port) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
+std::optional<std::string> udp_recv(int fd) {
   std::string buffer(kChunkBytes, '\0');
-  while (wait_readable(fd, until)) {
-    sockaddr_in from{};
-    socklen_t from_len = sizeof from;
-    const ssize_t n =
-        ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT, as_sockaddr(from), &from_len);
-    // An ICMP "port unreachable" from an earlier send shows up as ECONNREFUSED;
-    // it is not a datagram, so keep waiting.
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == ECONNREFUSED)) continue;
-    if (n < 0) return std::nullopt;
-    if (from_port != nullptr) *from_port = ntohs(from.sin_port);
-    buffer.resize(static_cast<size_t>(n));
-    return buffer;
+  ssize_t n;
+  // An ICMP "port unreachable" from an earlier send shows up as ECONNREFUSED;
+  // it is not a datagram, so keep waiting.
+  while ((n = ::recv(fd, buffer.data(), buffer.size(), 0)) < 0 &&
+         (errno == EINTR || errno == ECONNREFUSED)) {
   }
-  return std::nullopt;
+  if (n < 0) return std::nullopt;
+  buffer.resize(static_cast<size_t>(n));
+  return buffer;
 }
 
 }  // namespace tarnwicket::test

@@ -49,12 +49,11 @@ Fd tcp_listener(int port = 0, int* bound_port = nullptr);
 
 // Single-threaded event-driven TCP upstream: thousands of connections cost it
 // no thread each. kEcho sends every byte back (and stops reading a peer that
-// does not take its echoes); kSink reads and discards. `reset_after` > 0
-// resets each connection once that many bytes were echoed.
+// does not take its echoes); kSink reads and discards.
 class TcpUpstream {
  public:
   enum class Mode { kEcho, kSink };
-  explicit TcpUpstream(Mode mode = Mode::kEcho, int port = 0, size_t reset_after = 0);
+  explicit TcpUpstream(Mode mode = Mode::kEcho, int port = 0);
   ~TcpUpstream();
   int port() const { return port_; }
   std::uint64_t bytes_received() const { return received_.load(std::memory_order_relaxed); }
@@ -62,8 +61,7 @@ class TcpUpstream {
  private:
   struct Peer {
     Fd fd;
-    std::string unsent;  // echo bytes the peer has not taken yet
-    size_t echoed = 0;
+    std::string unsent;    // echo bytes the peer has not taken yet
     bool writing = false;  // watched for POLLOUT instead of POLLIN
   };
   void run();
@@ -72,7 +70,6 @@ class TcpUpstream {
   void watch(int op, int fd, std::uint32_t events) const;
 
   Mode mode_;
-  size_t reset_after_;
   int port_ = 0;
   Fd listener_;
   Fd epoll_;
@@ -103,28 +100,25 @@ class UdpEcho {
 };
 
 // Blocking TCP client to 127.0.0.1:port with TCP_NODELAY, as a game client's;
-// receive and send time-outs of 10 s.
+// receive and send time-outs of 10 s, which bound every wait below.
 Fd tcp_connect(int port);
 bool send_all(int fd, const void* data, size_t size);
-// Reads exactly `size` bytes; false on EOF, error or the socket's time-out.
+// Reads exactly `size` bytes; false on EOF, error or time-out.
 bool recv_all(int fd, void* data, size_t size);
 std::optional<std::string> recv_exact(int fd, size_t size);
 // Sends `text` and reads it back whole.
 bool echoes(int fd, const std::string& text);
-// True when the peer has closed (EOF or reset) within the deadline.
-bool wait_closed(int fd, std::chrono::milliseconds deadline = 10s);
-bool wait_readable(int fd, std::chrono::steady_clock::time_point until);
+// True when the peer closes (EOF or reset) before the receive time-out.
+bool wait_closed(int fd);
 void set_receive_timeout(int fd, std::chrono::milliseconds timeout);
 void set_nonblocking(int fd);
 // A zero linger time: closing then sends RST instead of FIN.
 void reset_on_close(int fd);
 
-// UDP client socket bound to 127.0.0.1, port 0, receive time-out 5 s;
-// udp_connect also connects it to 127.0.0.1:port.
-Fd udp_socket();
+// UDP socket bound to 127.0.0.1, port 0, and connected to 127.0.0.1:port, so
+// that it receives only from there; receive time-out 5 s.
 Fd udp_connect(int port);
-bool udp_send(int fd, int port, const std::string& data);
-std::optional<std::string> udp_recv(int fd, std::chrono::milliseconds deadline = 5s,
-                                    int* from_port = nullptr);
+bool udp_send(int fd, const std::string& data);
+std::optional<std::string> udp_recv(int fd);
 
 }  // namespace tarnwicket::test
