@@ -54,6 +54,10 @@ TEST_F(TcpRelay, UpstreamResetClosesTheClient) {
   Fd client = tcp_connect(port_);
   Fd upstream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
   ASSERT_TRUE(upstream);
+  // Mid-stream: after the first bytes have passed.
+  ASSERT_TRUE(send_all(client.get(), "ping", 4));
+  set_receive_timeout(upstream.get(), 10s);
+  ASSERT_EQ(recv_exact(upstream.get(), 4), "ping");
   reset_on_close(upstream.get());
   upstream.reset();
   EXPECT_TRUE(wait_closed(client.get()));
