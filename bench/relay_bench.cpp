@@ -4,13 +4,13 @@
 //
 //   tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...] [--server PATH]
 
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <set>
@@ -27,7 +27,7 @@ namespace tarnwicket::bench {
 namespace {
 
 struct Settings {
-  std::string server = TARNWICKET_SERVER_BIN;
+  std::string server = server_binary().string();
   int reps = 9;
   double flow_seconds = 2.0;  // bulk, connection rate and UDP flows, per repetition
   int round_trips = 20000;
@@ -61,25 +61,38 @@ Settings parse(int argc, char** argv) {
   return s;
 }
 
+// The server's memory and threads, and the system-wide kernel memory that
+// grows with sockets and threads.
+struct Memory {
+  double rss_kib = 0;
+  double pss_kib = 0;
+  double threads = 0;
+  double kernel_kib = 0;  // Slab + KernelStack + PageTables
+};
+
+Memory read_memory(pid_t pid) {
+  double kernel = 0;
+  for (const char* key : {"Slab:", "KernelStack:", "PageTables:"})
+    kernel += proc_number("/proc/meminfo", key);
+  return {resident_kib(pid), proportional_kib(pid), static_cast<double>(thread_count(pid)), kernel};
+}
+
 class Bench {
  public:
-  Bench(const Settings& settings, const std::string& dir) : s_(settings) {
+  explicit Bench(const Settings& settings) : s_(settings) {
     direct_ = Ports{echo_.port(), sink_.port(), udp_echo_.port()};
     relayed_ = Ports{free_port(), free_port(), free_port()};
-    std::string ini =
-        "[server]\nlisten_address = 127.0.0.1\nconnection_timeout_ms = 300000\n"
-        "udp_idle_timeout_ms = 3000\n";
-    auto route = [&](const char* name, const char* protocol, int listen, int target) {
-      ini += std::string("\n[route:") + name + "]\nprotocol = " + protocol +
-             "\nlisten_port = " + std::to_string(listen) +
-             "\ntarget_host = 127.0.0.1\ntarget_port = " + std::to_string(target) +
-             "\nmax_connections = 20000\n";
-    };
-    route("tcp-echo", "tcp", relayed_.tcp_echo, direct_.tcp_echo);
-    route("tcp-sink", "tcp", relayed_.tcp_sink, direct_.tcp_sink);
-    route("udp-echo", "udp", relayed_.udp_echo, direct_.udp_echo);
-    server_ = std::make_unique<ServerProcess>(s_.server, dir, ini);
-    idle_ = read_process(server_->pid());
+    const std::string ini = server_ini(
+        {{"tcp-echo", "tcp", relayed_.tcp_echo, "127.0.0.1", direct_.tcp_echo, kMaxConnections},
+         {"tcp-sink", "tcp", relayed_.tcp_sink, "127.0.0.1", direct_.tcp_sink, kMaxConnections},
+         {"udp-echo", "udp", relayed_.udp_echo, "127.0.0.1", direct_.udp_echo, kMaxConnections}},
+        300000, 3000);
+    server_ = std::make_unique<Process>(
+        s_.server, std::vector<std::string>{"--config", dir_.write("server.ini", ini).string()});
+    if (!server_->wait_for_line("server started", 10s))
+      throw std::runtime_error("the server did not start:\n" + server_->stdout_text() +
+                               server_->stderr_text());
+    idle_ = read_memory(server_->pid());
   }
 
   void run() {
@@ -112,7 +125,14 @@ class Bench {
     return true;
   }
 
-  void settle() { wait_for_threads(server_->pid(), idle_.threads + live_udp_threads_, 20); }
+  // Waits until the server runs at most `threads` threads; false at the deadline.
+  bool wait_for_threads(double threads, std::chrono::seconds deadline) {
+    const auto now = eventually([&] { return static_cast<double>(thread_count(server_->pid())); },
+                                [&](double n) { return n <= threads; }, deadline);
+    return now <= threads;
+  }
+
+  void settle() { wait_for_threads(idle_.threads + live_udp_threads_, 20s); }
 
   void tcp() {
     if (section(1, "1. TCP bulk")) {
@@ -171,20 +191,15 @@ class Bench {
     Row& kernel = report_.add("6. kernel mem, system-wide, per conn (" + n + ")", "KiB");
     open.direct.push_back(tcp_hold(direct_.tcp_echo, count, 60).open_seconds);
     settle();
-    const ProcessMemory before = read_process(server_->pid());
-    const KernelMemory kbefore = read_kernel_memory();
+    const Memory before = read_memory(server_->pid());
     HeldConnections held = tcp_hold(relayed_.tcp_echo, count, 60);
-    const ProcessMemory after = read_process(server_->pid());
-    const KernelMemory kafter = read_kernel_memory();
+    const Memory after = read_memory(server_->pid());
     const double c = static_cast<double>(held.sockets.size());
     open.gateway.push_back(held.open_seconds);
     threads.gateway.push_back((after.threads - before.threads) / c);
     pss.gateway.push_back((after.pss_kib - before.pss_kib) / c);
     rss.gateway.push_back((after.rss_kib - before.rss_kib) / c);
-    kernel.gateway.push_back((kafter.slab_kib + kafter.kernel_stack_kib + kafter.page_tables_kib -
-                              kbefore.slab_kib - kbefore.kernel_stack_kib -
-                              kbefore.page_tables_kib) /
-                             c);
+    kernel.gateway.push_back((after.kernel_kib - before.kernel_kib) / c);
     if (held.failures != 0) std::fprintf(stderr, "    %zu connections failed\n", held.failures);
     held.sockets.clear();
     settle();
@@ -231,14 +246,14 @@ class Bench {
   void held_udp(int count) {
     if (!section(6, "6. held UDP associations")) return;
     live_udp_threads_ = 0;
-    wait_for_threads(server_->pid(), idle_.threads, 20);
+    wait_for_threads(idle_.threads, 20s);
     const std::string n = std::to_string(count);
     Row& threads =
         report_.add("6. threads per UDP association (" + n + ")", "threads", Goal::kValueEquals, 1);
     Row& pss = report_.add("6. PSS per UDP association (" + n + ")", "KiB");
-    const ProcessMemory before = read_process(server_->pid());
+    const Memory before = read_memory(server_->pid());
     HeldConnections held = udp_hold(relayed_.udp_echo, count, 30);
-    const ProcessMemory after = read_process(server_->pid());
+    const Memory after = read_memory(server_->pid());
     const double c = static_cast<double>(held.sockets.size());
     threads.gateway.push_back((after.threads - before.threads) / c);
     pss.gateway.push_back((after.pss_kib - before.pss_kib) / c);
@@ -246,30 +261,44 @@ class Bench {
 
   void after_all() {
     if (!section(10, "10. back to idle, SIGTERM")) return;
-    const bool idle = wait_for_threads(server_->pid(), idle_.threads, 30);
-    const ProcessMemory now = read_process(server_->pid());
+    const bool idle = wait_for_threads(idle_.threads, 30s);
+    const Memory now = read_memory(server_->pid());
     report_
-        .add("10. threads after the run (idle " + std::to_string(idle_.threads) + ")", "threads",
-             Goal::kValueEquals, idle_.threads)
-        .gateway.push_back(idle ? static_cast<double>(now.threads) : NAN);
+        .add("10. threads after the run (idle " + std::to_string(static_cast<int>(idle_.threads)) +
+                 ")",
+             "threads", Goal::kValueEquals, idle_.threads)
+        .gateway.push_back(idle ? now.threads : NAN);
     report_.add("10. PSS growth over idle after the run", "KiB")
         .gateway.push_back(now.pss_kib - idle_.pss_kib);
-    const double exit_seconds = server_->terminate();
+    const auto start = Clock::now();
+    server_->signal(SIGTERM);
+    const bool clean = server_->wait_exit(10s) == 0;
     Row& exit_row = report_.add("10. SIGTERM to exit", "ms", Goal::kValueAtMost, 200);
-    exit_row.gateway.push_back(server_->exited_cleanly() ? exit_seconds * 1000 : NAN);
+    exit_row.gateway.push_back(clean ? seconds_since(start) * 1000 : NAN);
   }
 
+  static constexpr int kMaxConnections = 20000;
   Settings s_;
   TcpUpstream echo_{TcpUpstream::Mode::kEcho};
   TcpUpstream sink_{TcpUpstream::Mode::kSink};
   UdpEcho udp_echo_;
   Ports direct_;
   Ports relayed_;
-  std::unique_ptr<ServerProcess> server_;
-  ProcessMemory idle_;
-  int live_udp_threads_ = 0;
+  TempDir dir_;
+  std::unique_ptr<Process> server_;
+  Memory idle_;
+  double live_udp_threads_ = 0;
   Report report_;
 };
+
+// Thousands of held connections need more descriptors than the usual soft limit.
+void raise_fd_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
 
 }  // namespace
 }  // namespace tarnwicket::bench
@@ -279,19 +308,10 @@ int main(int argc, char** argv) {
   try {
     const Settings settings = parse(argc, argv);
     raise_fd_limit();
-    char pattern[] = "/tmp/tarnwicket-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-      throw std::runtime_error("cannot make a temporary directory");
-    const std::string dir = pattern;
-    int missed = 0;
-    {
-      const auto start = Clock::now();
-      Bench bench(settings, dir);
-      bench.run();
-      missed = bench.missed();
-      std::printf("\n%d goal(s) missed; %.0f s\n", missed, seconds_since(start));
-    }
-    std::filesystem::remove_all(dir);
+    const auto start = Clock::now();
+    Bench bench(settings);
+    bench.run();
+    std::printf("\n%d goal(s) missed; %.0f s\n", bench.missed(), seconds_since(start));
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "relay bench failed: %s\n", e.what());

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -16,7 +17,7 @@ namespace tarnwicket::bench {
 namespace {
 
 constexpr std::size_t kChunkBytes = 65536;
-constexpr int kReplyTimeoutMs = 2000;
+constexpr std::chrono::milliseconds kReplyTimeout{2000};
 
 Latency summarize(std::vector<double>& samples, std::size_t failures) {
   Latency l;
@@ -33,8 +34,8 @@ void pause_micros(long micros) {
 }
 
 Fd echo_socket(int port) {
-  Fd fd = connect_tcp(port);
-  if (fd) set_receive_timeout(fd.get(), kReplyTimeoutMs);
+  Fd fd = tcp_connect(port);
+  if (fd) set_receive_timeout(fd.get(), kReplyTimeout);
   return fd;
 }
 
@@ -46,7 +47,7 @@ double tcp_bulk_mib_per_s(int sink_port, const TcpUpstream& sink, int streams, d
   const auto hard_deadline = Clock::now() + std::chrono::duration<double>(seconds + 5);
   for (int i = 0; i < streams; ++i) {
     writers.emplace_back([&] {
-      Fd fd = connect_tcp(sink_port);
+      Fd fd = tcp_connect(sink_port);
       if (!fd) return;
       timeval tv{1, 0};
       ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -204,14 +205,16 @@ HeldConnections tcp_hold(int echo_port, int count, double max_seconds) {
   const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(max_seconds));
   for (int i = 0; i < count && Clock::now() < deadline; ++i) {
-    Fd fd = connect_tcp(echo_port);
+    Fd fd = tcp_connect(echo_port);
     if (fd) held.sockets.push_back(std::move(fd));
   }
   // Every connection answers once, so each is relayed end to end, not just queued.
   char byte = 'h';
   for (auto& fd : held.sockets) send_all(fd.get(), &byte, 1);
   for (auto& fd : held.sockets) {
-    if (!recv_exact(fd.get(), &byte, 1, deadline)) ++held.failures;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    set_receive_timeout(fd.get(), std::max(left, std::chrono::milliseconds(1)));
+    if (!recv_all(fd.get(), &byte, 1)) ++held.failures;
   }
   held.open_seconds = seconds_since(start);
   held.failures += static_cast<std::size_t>(count) - held.sockets.size();

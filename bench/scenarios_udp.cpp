@@ -12,7 +12,7 @@ namespace tarnwicket::bench {
 
 namespace {
 
-constexpr int kReplyTimeoutMs = 200;
+constexpr std::chrono::milliseconds kReplyTimeout{200};
 
 struct Stamp {
   std::uint64_t sequence;
@@ -34,9 +34,9 @@ bool first_exchange(int fd) {
 }  // namespace
 
 Latency udp_round_trip(int echo_port, int count, double max_seconds) {
-  Fd fd = connect_udp(echo_port);
+  Fd fd = udp_connect(echo_port);
   if (!fd) return {NAN, NAN, static_cast<std::size_t>(count)};
-  set_receive_timeout(fd.get(), kReplyTimeoutMs);
+  set_receive_timeout(fd.get(), kReplyTimeout);
   if (!first_exchange(fd.get())) return {NAN, NAN, static_cast<std::size_t>(count)};
   std::vector<double> samples;
   samples.reserve(static_cast<std::size_t>(count));
@@ -75,9 +75,9 @@ Latency udp_round_trip(int echo_port, int count, double max_seconds) {
 UdpFlow udp_throughput(int echo_port, int clients, double offered_per_s, double seconds) {
   std::vector<Fd> sockets;
   for (int i = 0; i < clients; ++i) {
-    Fd fd = connect_udp(echo_port);
+    Fd fd = udp_connect(echo_port);
     if (!fd) continue;
-    set_receive_timeout(fd.get(), kReplyTimeoutMs);
+    set_receive_timeout(fd.get(), kReplyTimeout);
     if (first_exchange(fd.get())) sockets.push_back(std::move(fd));
   }
   if (sockets.empty()) return {};
@@ -141,7 +141,7 @@ Latency udp_burst_first_echo(int echo_port, int clients) {
   std::memset(message, 'n', sizeof message);
   const auto start = Clock::now();
   for (int i = 0; i < clients; ++i) {
-    Fd fd = connect_udp(echo_port);
+    Fd fd = udp_connect(echo_port);
     if (!fd) continue;
     set_nonblocking(fd.get());
     epoll_event ev{};
@@ -174,9 +174,9 @@ HeldConnections udp_hold(int echo_port, int count, double max_seconds) {
   HeldConnections held;
   const auto start = Clock::now();
   for (int i = 0; i < count && seconds_since(start) < max_seconds; ++i) {
-    Fd fd = connect_udp(echo_port);
+    Fd fd = udp_connect(echo_port);
     if (!fd) continue;
-    set_receive_timeout(fd.get(), kReplyTimeoutMs);
+    set_receive_timeout(fd.get(), kReplyTimeout);
     if (first_exchange(fd.get())) held.sockets.push_back(std::move(fd));
   }
   held.open_seconds = seconds_since(start);

@@ -1,7 +1,6 @@
 // Start-up, listeners and the stop sequence, through the real binary and
 // through the library.
 
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <csignal>
@@ -12,34 +11,40 @@
 namespace tarnwicket::test {
 namespace {
 
-// One listener per protocol of each enabled route, none for a disabled one;
-// either signal, even sent twice, stops once with status 0; and the second
-// round binds again right after the first, with its ports in TIME_WAIT.
-TEST(Lifecycle, ListenStopAndRestart) {
+TEST(Lifecycle, OneListenerPerProtocolOfEachEnabledRoute) {
   const int tcp = free_port();
   const int both = free_port();
   const int disabled = free_port();
-  const std::string ini = server_ini({{"game", "tcp", tcp, "127.0.0.1", 9, 1},
-                                      {"eu1", "both", both, "127.0.0.1", 9},
-                                      {"off", "both", disabled, "127.0.0.1", 9, 0, false}});
+  RunningServer server(server_ini({{"game", "tcp", tcp, "127.0.0.1", 9, 1},
+                                   {"eu1", "both", both, "127.0.0.1", 9},
+                                   {"off", "both", disabled, "127.0.0.1", 9, 0, false}}));
+  ASSERT_TRUE(server.started());
+  Process& proc = server.process();
+  EXPECT_EQ(proc.count_lines("server route "), 2u);
+  EXPECT_EQ(proc.count_lines("[INFO] server route game [tcp] listening 127.0.0.1:" +
+                             std::to_string(tcp) + " -> 127.0.0.1:9"),
+            1u);
+  EXPECT_EQ(proc.count_lines("server route eu1 [both] listening"), 1u);
+  EXPECT_FALSE(port_free(SOCK_STREAM, tcp));
+  EXPECT_TRUE(port_free(SOCK_DGRAM, tcp));
+  EXPECT_FALSE(port_free(SOCK_STREAM, both));
+  EXPECT_FALSE(port_free(SOCK_DGRAM, both));
+  EXPECT_TRUE(port_free(SOCK_STREAM, disabled));
+  EXPECT_TRUE(port_free(SOCK_DGRAM, disabled));
+}
+
+// Either signal, even sent twice, stops once with status 0. The second round
+// binds the same port right after the first, with connections of the first in
+// TIME_WAIT on it.
+TEST(Lifecycle, EitherSignalStopsOnceAndThePortBindsAgain) {
+  const int port = free_port();
   for (int signo : {SIGINT, SIGTERM}) {
-    RunningServer server(ini);
+    RunningServer server(server_ini({{"game", "tcp", port, "127.0.0.1", 9, 1}}));
     ASSERT_TRUE(server.started()) << server.process().stderr_text();
     Process& proc = server.process();
-    EXPECT_EQ(proc.count_lines("server route "), 2u);
-    EXPECT_EQ(proc.count_lines("[INFO] server route game [tcp] listening 127.0.0.1:" +
-                               std::to_string(tcp) + " -> 127.0.0.1:9"),
-              1u);
-    EXPECT_EQ(proc.count_lines("server route eu1 [both] listening"), 1u);
-    EXPECT_FALSE(port_free(SOCK_STREAM, tcp));
-    EXPECT_TRUE(port_free(SOCK_DGRAM, tcp));
-    EXPECT_FALSE(port_free(SOCK_STREAM, both));
-    EXPECT_FALSE(port_free(SOCK_DGRAM, both));
-    EXPECT_TRUE(port_free(SOCK_STREAM, disabled));
-    EXPECT_TRUE(port_free(SOCK_DGRAM, disabled));
     // The gateway closes these clients first, which leaves TIME_WAIT on its port.
-    Fd held = tcp_connect(tcp);
-    EXPECT_TRUE(wait_closed(tcp_connect(tcp).get()));
+    Fd held = tcp_connect(port);
+    EXPECT_TRUE(wait_closed(tcp_connect(port).get()));
     proc.signal(signo);
     proc.signal(signo);  // a second request during shutdown changes nothing
     EXPECT_EQ(server.terminate(), 0);
@@ -79,37 +84,39 @@ TEST(Lifecycle, TakenPortStopsWhatWasOpened) {
   EXPECT_EQ(r.out.find("server started"), std::string::npos);
 }
 
-// The library: start and stop act once, destruction stops a running gateway.
-TEST(Lifecycle, StartAndStopActOnce) {
-  ServerConfig config;
-  config.listen_address = "127.0.0.1";
-  ServerRoute route;
-  route.name = "lib";
-  route.listen_port = free_port();
-  route.target_host = "127.0.0.1";
-  route.target_port = 9;
-  config.routes.push_back(route);
-  {
-    Gateway gateway(config);
-    gateway.start();
-    gateway.start();
-    EXPECT_TRUE(gateway.running());
-    EXPECT_FALSE(port_free(SOCK_STREAM, route.listen_port));
-    gateway.stop();
-    gateway.stop();
-    EXPECT_FALSE(gateway.running());
-    EXPECT_FALSE(tcp_connect(route.listen_port));
-  }
-  {
-    Gateway gateway(config);
-    gateway.start();
-    Fd client = tcp_connect(route.listen_port);
-    ASSERT_TRUE(client);
-  }  // destroyed while running, with a client connected
-  EXPECT_FALSE(tcp_connect(route.listen_port));
+// The library, on one TCP route.
+ServerConfig one_route(int port) {
+  return {.listen_address = "127.0.0.1",
+          .routes = {
+              {.name = "lib", .listen_port = port, .target_host = "127.0.0.1", .target_port = 9}}};
+}
 
-  config.routes[0].listen_port = 0;
-  EXPECT_THROW(Gateway{config}, std::runtime_error);
+TEST(Lifecycle, StartAndStopActOnce) {
+  const int port = free_port();
+  Gateway gateway(one_route(port));
+  gateway.start();
+  gateway.start();
+  EXPECT_TRUE(gateway.running());
+  EXPECT_FALSE(port_free(SOCK_STREAM, port));
+  gateway.stop();
+  gateway.stop();
+  EXPECT_FALSE(gateway.running());
+  EXPECT_FALSE(tcp_connect(port));
+}
+
+TEST(Lifecycle, DestroyingARunningGatewayStopsIt) {
+  const int port = free_port();
+  {
+    Gateway gateway(one_route(port));
+    gateway.start();
+    Fd client = tcp_connect(port);
+    ASSERT_TRUE(client);
+  }
+  EXPECT_FALSE(tcp_connect(port));
+}
+
+TEST(Lifecycle, GatewayRefusesAnInvalidRoute) {
+  EXPECT_THROW(Gateway{one_route(0)}, std::runtime_error);
 }
 
 }  // namespace

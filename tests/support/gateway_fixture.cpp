@@ -1,25 +1,15 @@
 #include "support/gateway_fixture.h"
 
-#include <gtest/gtest.h>
-
 #include <csignal>
 
 namespace tarnwicket::test {
 
-std::string server_ini(const std::vector<RouteSpec>& routes, int connection_timeout_ms,
-                       int udp_idle_timeout_ms, const std::string& listen_address) {
-  std::string ini = "[server]\nlisten_address = " + listen_address +
-                    "\nconnection_timeout_ms = " + std::to_string(connection_timeout_ms) +
-                    "\nudp_idle_timeout_ms = " + std::to_string(udp_idle_timeout_ms) + "\n";
-  for (const RouteSpec& r : routes) {
-    ini += "\n[route:" + r.name + "]\nprotocol = " + r.protocol +
-           "\nlisten_port = " + std::to_string(r.listen_port) + "\ntarget_host = " + r.target_host +
-           "\ntarget_port = " + std::to_string(r.target_port) + "\n";
-    if (r.max_connections > 0)
-      ini += "max_connections = " + std::to_string(r.max_connections) + "\n";
-    if (!r.enabled) ini += "enabled = false\n";
-  }
-  return ini;
+RunResult run(const std::filesystem::path& binary, std::vector<std::string> args,
+              ProcessOptions options, std::chrono::milliseconds deadline) {
+  Process process(binary, std::move(args), std::move(options));
+  const auto status = process.wait_exit(deadline);
+  if (!status) ADD_FAILURE() << binary << " did not end within " << deadline.count() << " ms";
+  return {status.value_or(-1), process.stdout_text(), process.stderr_text()};
 }
 
 RunningServer::RunningServer(const std::string& ini, ProcessOptions options) {
@@ -43,6 +33,34 @@ RunningServer::~RunningServer() {
   if (exited_ || !started_) return;
   auto status = terminate();
   EXPECT_EQ(status, 0) << process_->stdout_text() << process_->stderr_text();
+}
+
+RouteSpec RelayFixture::tcp_route(int max_connections) const {
+  return {"g", "tcp", port_, "127.0.0.1", tcp_upstream_.port(), max_connections};
+}
+
+RouteSpec RelayFixture::udp_route(int max_connections) const {
+  return {"u", "udp", udp_port_, "127.0.0.1", udp_upstream_.port(), max_connections};
+}
+
+bool RelayFixture::start(const std::vector<RouteSpec>& routes, int connection_timeout_ms,
+                         int udp_idle_timeout_ms, ProcessOptions options) {
+  server_ = std::make_unique<RunningServer>(
+      server_ini(routes, connection_timeout_ms, udp_idle_timeout_ms), std::move(options));
+  idle_threads_ = thread_count(proc().pid());
+  idle_fds_ = fd_count(proc().pid());
+  return server_->started();
+}
+
+::testing::AssertionResult RelayFixture::back_to_idle(std::chrono::milliseconds deadline) {
+  const pid_t pid = proc().pid();
+  const auto now = eventually(
+      [&] { return std::pair(thread_count(pid), fd_count(pid)); },
+      [&](auto n) { return n.first <= idle_threads_ && n.second <= idle_fds_; }, deadline);
+  if (now == std::pair(idle_threads_, idle_fds_)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "threads " << now.first << " (idle " << idle_threads_ << "), descriptors " << now.second
+         << " (idle " << idle_fds_ << ")";
 }
 
 }  // namespace tarnwicket::test

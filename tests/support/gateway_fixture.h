@@ -1,7 +1,9 @@
 #pragma once
 
-// Shared set-up for process-level gateway tests: write a server.ini, start the
-// real binary, wait for its start announcement.
+// The GoogleTest part of the kit: the real server on a written configuration,
+// and a fixture for relay tests on top of it.
+
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
@@ -9,22 +11,9 @@
 
 #include "support/net.h"
 #include "support/process.h"
+#include "support/server_ini.h"
 
 namespace tarnwicket::test {
-
-struct RouteSpec {
-  std::string name;
-  std::string protocol;
-  int listen_port;
-  std::string target_host;
-  int target_port;
-  int max_connections = 0;  // 0: key left out
-  bool enabled = true;
-};
-
-std::string server_ini(const std::vector<RouteSpec>& routes, int connection_timeout_ms = 5000,
-                       int udp_idle_timeout_ms = 60000,
-                       const std::string& listen_address = "127.0.0.1");
 
 // A running server on a written configuration; stopped with SIGTERM (and
 // required to exit 0) when the test ends, unless the test waited itself.
@@ -42,6 +31,33 @@ class RunningServer {
   std::unique_ptr<Process> process_;
   bool started_ = false;
   bool exited_ = false;
+};
+
+// Echo upstreams of the test's own (TCP and UDP), the server on the routes a
+// test gives, and the idle threads and descriptors it must come back to.
+class RelayFixture : public ::testing::Test {
+ protected:
+  // Route g: TCP on port_ to the echo upstream; route u: UDP on udp_port_ to
+  // the UDP echo.
+  RouteSpec tcp_route(int max_connections = 0) const;
+  RouteSpec udp_route(int max_connections = 0) const;
+  // Starts the server; false when it did not announce its start.
+  bool start(const std::vector<RouteSpec>& routes, int connection_timeout_ms = 5000,
+             int udp_idle_timeout_ms = 60000, ProcessOptions options = {});
+  Process& proc() { return server_->process(); }
+  RunningServer& server() { return *server_; }
+  // Waits until the server runs its idle threads and holds its idle descriptors again.
+  ::testing::AssertionResult back_to_idle(std::chrono::milliseconds deadline = 10s);
+
+  TcpUpstream tcp_upstream_;
+  UdpEcho udp_upstream_;
+  const int port_ = free_port();
+  const int udp_port_ = free_port();
+
+ private:
+  std::unique_ptr<RunningServer> server_;
+  size_t idle_threads_ = 0;
+  size_t idle_fds_ = 0;
 };
 
 }  // namespace tarnwicket::test

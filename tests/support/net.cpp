@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@ namespace tarnwicket::test {
 namespace {
 
 constexpr size_t kChunkBytes = 65536;
+constexpr int kReadsPerEvent = 8;  // fairness between busy connections
 
 [[noreturn]] void throw_errno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -47,35 +51,22 @@ int local_port(int fd) {
   return ntohs(addr.sin_port);
 }
 
-void set_timeout(int fd, int option, time_t seconds) {
-  const timeval tv{seconds, 0};
-  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
-// Waits until fd is readable; false when `until` passes first.
-bool wait_readable(int fd, std::chrono::steady_clock::time_point until) {
-  for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    const int rc = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    if (rc >= 0 || errno != EINTR) return rc > 0;
-  }
+bool connect_to(int fd, int port) {
+  sockaddr_in addr = loopback(port);
+  return ::connect(fd, as_sockaddr(addr), sizeof addr) == 0;
 }
 
 }  // namespace
 
-Fd::~Fd() { reset(); }
-
-Fd::Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
     reset();
-    fd_ = std::exchange(other.fd_, -1);
+    fd_ = other.release();
   }
   return *this;
 }
+
+int Fd::release() { return std::exchange(fd_, -1); }
 
 void Fd::reset() {
   if (fd_ >= 0) ::close(fd_);
@@ -99,64 +90,109 @@ Fd tcp_listener(int port, int* bound_port) {
   const int one = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr = loopback(port);
-  if (::bind(fd.get(), as_sockaddr(addr), sizeof addr) != 0 || ::listen(fd.get(), 1024) != 0) {
+  if (::bind(fd.get(), as_sockaddr(addr), sizeof addr) != 0 || ::listen(fd.get(), 4096) != 0) {
     return Fd();
   }
   if (bound_port != nullptr) *bound_port = local_port(fd.get());
   return fd;
 }
 
-TcpEchoServer::TcpEchoServer(size_t reset_after, int port)
-    : listener_(tcp_listener(port, &port_)), reset_after_(reset_after) {
-  int wake[2];
-  if (!listener_ || ::pipe2(wake, O_CLOEXEC) != 0) throw_errno("echo listener");
-  wake_read_ = Fd(wake[0]);
-  wake_write_ = Fd(wake[1]);
+TcpUpstream::TcpUpstream(Mode mode, int port)
+    : mode_(mode),
+      listener_(tcp_listener(port, &port_)),
+      epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      buffer_(kChunkBytes) {
+  if (!listener_ || !epoll_ || !wake_) throw_errno("tcp upstream");
+  set_nonblocking(listener_.get());
+  watch(EPOLL_CTL_ADD, listener_.get(), EPOLLIN);
+  watch(EPOLL_CTL_ADD, wake_.get(), EPOLLIN);
   thread_ = std::thread([this] { run(); });
 }
 
-TcpEchoServer::~TcpEchoServer() {
-  static_cast<void>(::write(wake_write_.get(), "x", 1));
+TcpUpstream::~TcpUpstream() {
+  const std::uint64_t one = 1;
+  static_cast<void>(::write(wake_.get(), &one, sizeof one));
   thread_.join();
 }
 
-void TcpEchoServer::run() {
-  std::vector<std::pair<Fd, size_t>> clients;  // with the bytes echoed so far
-  std::vector<pollfd> polled;
-  std::string buffer(kChunkBytes, '\0');
+void TcpUpstream::watch(int op, int fd, std::uint32_t events) const {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = fd;
+  ::epoll_ctl(epoll_.get(), op, fd, &ev);
+}
+
+void TcpUpstream::run() {
+  epoll_event events[256];
   for (;;) {
-    polled.assign({{wake_read_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}});
-    for (const auto& c : clients) polled.push_back({c.first.get(), POLLIN, 0});
-    if (::poll(polled.data(), polled.size(), -1) < 0 && errno != EINTR) return;
-    if (polled[0].revents != 0) return;
-    for (size_t i = clients.size(); i-- > 0;) {  // backwards: erasing keeps indices valid
-      if (polled[i + 2].revents == 0) continue;
-      auto& [fd, echoed] = clients[i];
-      const size_t want =
-          reset_after_ > 0 ? std::min(kChunkBytes, reset_after_ - echoed) : kChunkBytes;
-      const ssize_t n = ::recv(fd.get(), buffer.data(), want, MSG_DONTWAIT);
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      const bool sent = n > 0 && send_all(fd.get(), buffer.data(), static_cast<size_t>(n));
-      echoed += sent ? static_cast<size_t>(n) : 0;
-      if (sent && echoed == reset_after_) {
-        // A zero linger time makes close send RST instead of FIN.
-        const linger abort{1, 0};
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    const int count = ::epoll_wait(epoll_.get(), events, 256, -1);
+    if (count < 0 && errno != EINTR) return;
+    for (int i = 0; i < count; ++i) {
+      const int fd = events[i].data.fd;
+      if (fd == wake_.get()) return;
+      if (fd == listener_.get()) {
+        for (;;) {
+          Fd peer(::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+          if (!peer) break;
+          const int on = 1;
+          ::setsockopt(peer.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+          watch(EPOLL_CTL_ADD, peer.get(), EPOLLIN);
+          const int key = peer.get();
+          peers_[key].fd = std::move(peer);
+        }
+        continue;
       }
-      if (!sent || echoed == reset_after_)
-        clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
-    }
-    if ((polled[1].revents & POLLIN) != 0) {
-      Fd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-      if (fd) set_timeout(fd.get(), SO_SNDTIMEO, 10);
-      if (fd) clients.emplace_back(std::move(fd), 0);
+      auto it = peers_.find(fd);
+      if (it == peers_.end()) continue;
+      if ((events[i].events & EPOLLOUT) != 0) {
+        flush(it->second);
+      } else {
+        on_readable(it->second);
+      }
     }
   }
 }
 
-UdpEchoServer::UdpEchoServer() : socket_(bound_socket(SOCK_DGRAM, 0)) {
-  if (!socket_) throw_errno("echo udp socket");
+void TcpUpstream::on_readable(Peer& peer) {
+  for (int i = 0; i < kReadsPerEvent; ++i) {
+    const ssize_t n = ::recv(peer.fd.get(), buffer_.data(), buffer_.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) {
+      peers_.erase(peer.fd.get());  // closing removes it from the epoll set
+      return;
+    }
+    received_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+    if (mode_ == Mode::kSink) continue;
+    peer.unsent.assign(buffer_.data(), static_cast<size_t>(n));
+    // Read again only once the peer has taken its echo.
+    if (!flush(peer) || !peer.unsent.empty()) return;
+  }
+}
+
+// Sends what the peer has not taken yet, watching for POLLOUT while some is
+// left. False when the peer is gone.
+bool TcpUpstream::flush(Peer& peer) {
+  const int fd = peer.fd.get();
+  const ssize_t sent = ::send(fd, peer.unsent.data(), peer.unsent.size(), MSG_NOSIGNAL);
+  if (sent < 0 && errno != EAGAIN && errno != EINTR) {
+    peers_.erase(fd);
+    return false;
+  }
+  peer.unsent.erase(0, sent > 0 ? static_cast<size_t>(sent) : 0);
+  if (peer.unsent.empty() == peer.writing) {
+    peer.writing = !peer.writing;
+    watch(EPOLL_CTL_MOD, fd, peer.writing ? EPOLLOUT : EPOLLIN);
+  }
+  return true;
+}
+
+UdpEcho::UdpEcho() : socket_(bound_socket(SOCK_DGRAM, 0)) {
+  if (!socket_) throw_errno("udp echo socket");
   port_ = local_port(socket_.get());
+  // Room for bursts: the echo must not be what drops datagrams.
+  const int bytes = 4 << 20;
+  ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
   thread_ = std::thread([this] {
     std::string buffer(kChunkBytes, '\0');
     for (;;) {
@@ -166,11 +202,9 @@ UdpEchoServer::UdpEchoServer() : socket_(bound_socket(SOCK_DGRAM, 0)) {
           ::recvfrom(socket_.get(), buffer.data(), buffer.size(), 0, as_sockaddr(from), &from_len);
       if (stopping_.load() || (n < 0 && errno != EINTR)) return;
       if (n < 0) continue;
-      char host[INET_ADDRSTRLEN] = {};
-      ::inet_ntop(AF_INET, &from.sin_addr, host, sizeof host);
       {
         std::lock_guard lock(mutex_);
-        senders_.push_back(std::string(host) + ":" + std::to_string(ntohs(from.sin_port)));
+        if (seen_.insert(ntohs(from.sin_port)).second) senders_.push_back(ntohs(from.sin_port));
       }
       ::sendto(socket_.get(), buffer.data(), static_cast<size_t>(n), 0, as_sockaddr(from),
                from_len);
@@ -178,96 +212,105 @@ UdpEchoServer::UdpEchoServer() : socket_(bound_socket(SOCK_DGRAM, 0)) {
   });
 }
 
-UdpEchoServer::~UdpEchoServer() {
+UdpEcho::~UdpEcho() {
   stopping_.store(true);
   // On Linux shutdown also wakes a receiver on an unconnected UDP socket.
   ::shutdown(socket_.get(), SHUT_RDWR);
   thread_.join();
 }
 
-std::vector<std::string> UdpEchoServer::senders() {
+std::vector<int> UdpEcho::sender_ports() {
   std::lock_guard lock(mutex_);
   return senders_;
 }
 
 Fd tcp_connect(int port) {
   Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return fd;
-  set_timeout(fd.get(), SO_RCVTIMEO, 10);
-  set_timeout(fd.get(), SO_SNDTIMEO, 10);
-  sockaddr_in addr = loopback(port);
-  return ::connect(fd.get(), as_sockaddr(addr), sizeof addr) == 0 ? std::move(fd) : Fd();
+  const int on = 1;
+  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  set_receive_timeout(fd.get(), 10s);
+  const timeval send_timeout{10, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  return connect_to(fd.get(), port) ? std::move(fd) : Fd();
 }
 
 bool send_all(int fd, const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
+  for (const char* bytes = static_cast<const char*>(data); size > 0;) {
     const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
+    if (n <= 0) return false;
     bytes += n;
     size -= static_cast<size_t>(n);
   }
   return true;
 }
 
-bool echoes(int fd, const std::string& text) {
-  return send_all(fd, text.data(), text.size()) && recv_exact(fd, text.size()) == text;
+bool recv_all(int fd, void* data, size_t size) {
+  for (char* bytes = static_cast<char*>(data); size > 0;) {
+    const ssize_t n = ::recv(fd, bytes, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 std::optional<std::string> recv_exact(int fd, size_t size) {
   std::string data(size, '\0');
-  for (size_t got = 0; got < size;) {
-    const ssize_t n = ::recv(fd, data.data() + got, size - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    got += static_cast<size_t>(n);
-  }
-  return data;
+  return recv_all(fd, data.data(), size) ? std::optional(std::move(data)) : std::nullopt;
 }
 
-bool wait_closed(int fd, std::chrono::milliseconds deadline) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
+bool echoes(int fd, const std::string& text) {
+  return send_all(fd, text.data(), text.size()) && recv_exact(fd, text.size()) == text;
+}
+
+bool wait_closed(int fd) {
   char buffer[4096];
+  ssize_t n;
   // Data still in flight before the close is read and dropped.
-  while (wait_readable(fd, until)) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
+  while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0 || (n < 0 && errno == EINTR)) {
   }
-  return false;
+  return n == 0 || errno != EAGAIN;
 }
 
-Fd udp_socket() {
+void set_receive_timeout(int fd, std::chrono::milliseconds timeout) {
+  const auto ms = timeout.count();
+  const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+void reset_on_close(int fd) {
+  const linger abort{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+}
+
+Fd udp_connect(int port) {
   Fd fd = bound_socket(SOCK_DGRAM, 0);
-  if (fd) set_timeout(fd.get(), SO_RCVTIMEO, 5);
-  return fd;
+  set_receive_timeout(fd.get(), 5s);
+  return fd && connect_to(fd.get(), port) ? std::move(fd) : Fd();
 }
 
-bool udp_send(int fd, int port, const std::string& data) {
-  sockaddr_in addr = loopback(port);
-  for (;;) {
-    const ssize_t n = ::sendto(fd, data.data(), data.size(), 0, as_sockaddr(addr), sizeof addr);
-    if (n >= 0 || errno != EINTR) return n == static_cast<ssize_t>(data.size());
+bool udp_send(int fd, const std::string& data) {
+  ssize_t n;
+  while ((n = ::send(fd, data.data(), data.size(), 0)) < 0 && errno == EINTR) {
   }
+  return n == static_cast<ssize_t>(data.size());
 }
 
-std::optional<std::string> udp_recv(int fd, std::chrono::milliseconds deadline, int* from_port) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
+std::optional<std::string> udp_recv(int fd) {
   std::string buffer(kChunkBytes, '\0');
-  while (wait_readable(fd, until)) {
-    sockaddr_in from{};
-    socklen_t from_len = sizeof from;
-    const ssize_t n =
-        ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT, as_sockaddr(from), &from_len);
-    // An ICMP "port unreachable" from an earlier send shows up as ECONNREFUSED;
-    // it is not a datagram, so keep waiting.
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == ECONNREFUSED)) continue;
-    if (n < 0) return std::nullopt;
-    if (from_port != nullptr) *from_port = ntohs(from.sin_port);
-    buffer.resize(static_cast<size_t>(n));
-    return buffer;
+  ssize_t n;
+  // An ICMP "port unreachable" from an earlier send shows up as ECONNREFUSED;
+  // it is not a datagram, so keep waiting.
+  while ((n = ::recv(fd, buffer.data(), buffer.size(), 0)) < 0 &&
+         (errno == EINTR || errno == ECONNREFUSED)) {
   }
-  return std::nullopt;
+  if (n < 0) return std::nullopt;
+  buffer.resize(static_cast<size_t>(n));
+  return buffer;
 }
 
 }  // namespace tarnwicket::test

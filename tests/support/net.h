@@ -1,18 +1,18 @@
 #pragma once
 
-// Loopback peers for relay tests: upstreams of the tests' own on 127.0.0.1,
-// port 0, and small blocking client helpers with deadlines.
-
-#include <netinet/in.h>
+// Loopback peers for the tests and the benchmark: upstreams of our own on
+// 127.0.0.1, port 0, and small blocking client helpers with deadlines. No test
+// framework and nothing of the gateway's own code here.
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace tarnwicket::test {
@@ -24,12 +24,13 @@ class Fd {
  public:
   Fd() = default;
   explicit Fd(int fd) : fd_(fd) {}
-  ~Fd();
-  Fd(Fd&& other) noexcept;
+  ~Fd() { reset(); }
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
   Fd& operator=(Fd&& other) noexcept;
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
+  int release();
   explicit operator bool() const { return fd_ >= 0; }
   void reset();
 
@@ -39,66 +40,85 @@ class Fd {
 
 // A port that was free a moment ago on 127.0.0.1 for both TCP and UDP.
 int free_port();
-
 // A port that this process could bind on 127.0.0.1 right now.
 bool port_free(int type, int port);
 // A TCP listener on 127.0.0.1:port (0: any, stored in *bound_port), backlog
-// 1024, SO_REUSEADDR; empty when the port is taken.
+// 4096, SO_REUSEADDR; empty when the port is taken. Nobody accepts on it, so
+// connections complete in the backlog and are never read: a stalled upstream.
 Fd tcp_listener(int port = 0, int* bound_port = nullptr);
 
-// TCP upstream that echoes every byte back until the peer closes, all
-// connections on one thread with poll, so that thousands of short connections
-// cost no thread each. Replies are sent blocking (10 s time-out). `reset_after`
-// > 0 makes it reset each connection after echoing that many bytes. Listens on
-// `port`, or any free one.
-class TcpEchoServer {
+// Single-threaded event-driven TCP upstream: thousands of connections cost it
+// no thread each. kEcho sends every byte back (and stops reading a peer that
+// does not take its echoes); kSink reads and discards.
+class TcpUpstream {
  public:
-  explicit TcpEchoServer(size_t reset_after = 0, int port = 0);
-  ~TcpEchoServer();
+  enum class Mode { kEcho, kSink };
+  explicit TcpUpstream(Mode mode = Mode::kEcho, int port = 0);
+  ~TcpUpstream();
   int port() const { return port_; }
+  std::uint64_t bytes_received() const { return received_.load(std::memory_order_relaxed); }
 
  private:
+  struct Peer {
+    Fd fd;
+    std::string unsent;    // echo bytes the peer has not taken yet
+    bool writing = false;  // watched for POLLOUT instead of POLLIN
+  };
   void run();
+  void on_readable(Peer& peer);
+  bool flush(Peer& peer);
+  void watch(int op, int fd, std::uint32_t events) const;
+
+  Mode mode_;
   int port_ = 0;
   Fd listener_;
-  size_t reset_after_;
-  Fd wake_read_;
-  Fd wake_write_;
+  Fd epoll_;
+  Fd wake_;
+  std::atomic<std::uint64_t> received_{0};
+  std::unordered_map<int, Peer> peers_;  // owned by the upstream's thread
+  std::vector<char> buffer_;
   std::thread thread_;
 };
 
 // UDP upstream that sends every datagram back to its sender.
-class UdpEchoServer {
+class UdpEcho {
  public:
-  UdpEchoServer();
-  ~UdpEchoServer();
+  UdpEcho();
+  ~UdpEcho();
   int port() const { return port_; }
-  // Source addresses seen so far ("127.0.0.1:PORT"), one per datagram.
-  std::vector<std::string> senders();
+  // Source ports seen so far, each once, in the order they first appeared.
+  std::vector<int> sender_ports();
 
  private:
   Fd socket_;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
-  std::vector<std::string> senders_;
+  std::unordered_set<int> seen_;
+  std::vector<int> senders_;
   std::thread thread_;
 };
 
-// Blocking TCP client to 127.0.0.1:port; receive and send time-outs of 10 s.
+// Blocking TCP client to 127.0.0.1:port with TCP_NODELAY, as a game client's;
+// receive and send time-outs of 10 s, which bound every wait below.
 Fd tcp_connect(int port);
 bool send_all(int fd, const void* data, size_t size);
+// Reads exactly `size` bytes; false on EOF, error or time-out.
+bool recv_all(int fd, void* data, size_t size);
+std::optional<std::string> recv_exact(int fd, size_t size);
 // Sends `text` and reads it back whole.
 bool echoes(int fd, const std::string& text);
-// Reads exactly `size` bytes; nullopt on EOF, error or time-out.
-std::optional<std::string> recv_exact(int fd, size_t size);
-// True when the peer has closed (EOF or reset) within the deadline.
-bool wait_closed(int fd, std::chrono::milliseconds deadline = 10s);
+// True when the peer closes (EOF or reset) before the receive time-out.
+bool wait_closed(int fd);
+void set_receive_timeout(int fd, std::chrono::milliseconds timeout);
+void set_nonblocking(int fd);
+// A zero linger time: closing then sends RST instead of FIN.
+void reset_on_close(int fd);
 
-// UDP client socket bound to 127.0.0.1, port 0, receive time-out 5 s.
-Fd udp_socket();
-bool udp_send(int fd, int port, const std::string& data);
-std::optional<std::string> udp_recv(int fd, std::chrono::milliseconds deadline = 5s,
-                                    int* from_port = nullptr);
+// UDP socket bound to 127.0.0.1, port 0, and connected to 127.0.0.1:port, so
+// that it receives only from there; receive time-out 5 s.
+Fd udp_connect(int port);
+bool udp_send(int fd, const std::string& data);
+std::optional<std::string> udp_recv(int fd);
 
 }  // namespace tarnwicket::test

@@ -1,7 +1,6 @@
 #include "support/process.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -12,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
@@ -37,6 +37,11 @@ size_t count_entries(const fs::path& dir) {
   size_t count = 0;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) ++count;
   return count;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace
@@ -73,15 +78,11 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
   const std::string workdir = options.workdir.string();
   const auto nofile = static_cast<rlim_t>(options.nofile_limit.value_or(0));
   const rlimit limit{nofile, nofile};
+  constexpr int kWrite = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  int out[2];
-  int err[2];
-  if (!null_fd || ::pipe2(out, O_CLOEXEC) != 0) throw_errno("pipe2");
-  Fd out_read(out[0]);
-  Fd out_write(out[1]);
-  if (::pipe2(err, O_CLOEXEC) != 0) throw_errno("pipe2");
-  Fd err_read(err[0]);
-  Fd err_write(err[1]);
+  Fd out(::open((dir_.path() / "stdout").c_str(), kWrite, 0600));
+  Fd err(::open((dir_.path() / "stderr").c_str(), kWrite, 0600));
+  if (!null_fd || !out || !err) throw_errno("open");
 
   pid_ = ::fork();
   if (pid_ < 0) throw_errno("fork");
@@ -94,8 +95,8 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
     // The child must not outlive a test that crashes. (This ties it to the
     // forking thread, so tests start processes from their own main thread.)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    bool ok = ::dup2(null_fd.get(), 0) == 0 && ::dup2(out_write.get(), 1) == 1 &&
-              ::dup2(err_write.get(), 2) == 2;
+    bool ok =
+        ::dup2(null_fd.get(), 0) == 0 && ::dup2(out.get(), 1) == 1 && ::dup2(err.get(), 2) == 2;
     // Sockets of the test (echo servers, clients) must not leak into the child.
     if (ok && ::close_range(3, ~0U, 0) != 0) {
       for (int fd = 3; fd < 65536; ++fd) ::close(fd);
@@ -107,71 +108,28 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
     static_cast<void>(::write(2, kMessage, sizeof kMessage - 1) < 0);
     _exit(127);
   }
-  // The parent keeps only the read ends, so that EOF arrives when the child ends.
-  out_write.reset();
-  err_write.reset();
-  out_reader_ = std::thread([this, fd = std::move(out_read)] { read_output(fd.get(), true); });
-  err_reader_ = std::thread([this, fd = std::move(err_read)] { read_output(fd.get(), false); });
-  waiter_ = std::thread([this] { wait_child(); });
 }
 
 Process::~Process() {
-  {
-    // The child is reaped only after status_ is set under this lock, so an
-    // unset status means the pid still belongs to our child.
-    std::lock_guard lock(mutex_);
-    if (!status_) ::kill(pid_, SIGKILL);
+  if (ended()) return;
+  ::kill(pid_, SIGKILL);
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
-  waiter_.join();
-  out_reader_.join();
-  err_reader_.join();
 }
 
-void Process::wait_child() {
-  siginfo_t info{};
-  while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 &&
-         errno == EINTR) {
-  }
-  // Reaped under the lock, together with setting status_: see ~Process.
-  std::lock_guard lock(mutex_);
+bool Process::ended() {
   int raw = 0;
-  pid_t reaped;
-  while ((reaped = ::waitpid(pid_, &raw, 0)) < 0 && errno == EINTR) {
+  pid_t reaped = 0;
+  while (!status_ && (reaped = ::waitpid(pid_, &raw, WNOHANG)) < 0 && errno == EINTR) {
   }
-  status_ = reaped < 0 ? -1 : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
-  changed_.notify_all();
-}
-
-void Process::signal(int signo) const {
-  std::lock_guard lock(mutex_);
-  if (!status_) ::kill(pid_, signo);
-}
-
-void Process::read_output(int fd, bool is_stdout) {
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    std::lock_guard lock(mutex_);
-    if (n > 0) (is_stdout ? out_ : err_).append(buffer, static_cast<size_t>(n));
-    (is_stdout ? out_closed_ : err_closed_) = n <= 0;
-    // Complete lines; at the end the unfinished last one too.
-    while (is_stdout && line_start_ < out_.size()) {
-      size_t end = out_.find('\n', line_start_);
-      if (end == std::string::npos && !out_closed_) break;
-      end = std::min(end, out_.size());
-      lines_.push_back(out_.substr(line_start_, end - line_start_));
-      line_start_ = end + 1;
-    }
-    changed_.notify_all();
-    if (n <= 0) return;
+  if (reaped != 0) {
+    status_ = reaped < 0 ? -1 : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
   }
+  return status_.has_value();
 }
 
-size_t Process::count_locked(std::string_view needle) const {
-  size_t count = 0;
-  for (const auto& line : lines_) count += line.find(needle) != std::string::npos ? 1 : 0;
-  return count;
+void Process::signal(int signo) {
+  if (!ended()) ::kill(pid_, signo);
 }
 
 bool Process::wait_for_line(std::string_view needle, std::chrono::milliseconds deadline) {
@@ -180,54 +138,49 @@ bool Process::wait_for_line(std::string_view needle, std::chrono::milliseconds d
 
 bool Process::wait_for_lines(std::string_view needle, size_t count,
                              std::chrono::milliseconds deadline) {
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, deadline, [&] { return out_closed_ || count_locked(needle) >= count; });
-  return count_locked(needle) >= count;
+  // A process that has ended writes no more lines.
+  eventually([&] { return count_lines(needle) >= count || ended(); },
+             [](bool done) { return done; }, deadline);
+  return count_lines(needle) >= count;
 }
 
 size_t Process::count_lines(std::string_view needle) {
-  std::lock_guard lock(mutex_);
-  return count_locked(needle);
+  std::ifstream in(dir_.path() / "stdout");
+  size_t count = 0;
+  for (std::string line; std::getline(in, line);) {
+    count += line.find(needle) != std::string::npos ? 1 : 0;
+  }
+  return count;
 }
 
 std::optional<int> Process::wait_exit(std::chrono::milliseconds deadline) {
-  std::unique_lock lock(mutex_);
-  const bool ended =
-      changed_.wait_for(lock, deadline, [&] { return status_ && out_closed_ && err_closed_; });
-  return ended ? status_ : std::nullopt;
+  eventually([&] { return ended(); }, [](bool done) { return done; }, deadline);
+  return status_;
 }
 
 std::vector<std::string> Process::stdout_lines() {
-  std::lock_guard lock(mutex_);
-  return lines_;
+  std::vector<std::string> lines;
+  std::ifstream in(dir_.path() / "stdout");
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
-std::string Process::stdout_text() {
-  std::lock_guard lock(mutex_);
-  return out_;
-}
+std::string Process::stdout_text() { return read_file(dir_.path() / "stdout"); }
 
-std::string Process::stderr_text() {
-  std::lock_guard lock(mutex_);
-  return err_;
-}
-
-RunResult run(const fs::path& binary, std::vector<std::string> args, ProcessOptions options,
-              std::chrono::milliseconds deadline) {
-  Process process(binary, std::move(args), std::move(options));
-  const auto status = process.wait_exit(deadline);
-  if (!status) ADD_FAILURE() << binary << " did not end within " << deadline.count() << " ms";
-  return {status.value_or(-1), process.stdout_text(), process.stderr_text()};
-}
+std::string Process::stderr_text() { return read_file(dir_.path() / "stderr"); }
 
 size_t thread_count(pid_t pid) { return count_entries(proc_entry(pid, "task")); }
 
 size_t fd_count(pid_t pid) { return count_entries(proc_entry(pid, "fd")); }
 
-size_t resident_kib(pid_t pid) {
-  std::ifstream status(proc_entry(pid, "status"));
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmRSS:")) return std::strtoull(line.c_str() + 6, nullptr, 10);
+double resident_kib(pid_t pid) { return proc_number(proc_entry(pid, "smaps_rollup"), "Rss:"); }
+
+double proportional_kib(pid_t pid) { return proc_number(proc_entry(pid, "smaps_rollup"), "Pss:"); }
+
+double proc_number(const fs::path& file, std::string_view key) {
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(key)) return std::strtod(line.c_str() + key.size(), nullptr);
   }
   return 0;
 }

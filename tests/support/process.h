@@ -1,15 +1,12 @@
 #pragma once
 
-// Runs the real binaries as child processes for black-box tests. Output is
-// read by a background thread; every wait takes a deadline and never sleeps
-// for a fixed time.
+// Runs the real binaries as child processes, for the tests and the benchmark.
+// Every wait takes a deadline.
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,7 +43,8 @@ struct ProcessOptions {
   std::optional<long> nofile_limit;  // RLIMIT_NOFILE (soft and hard) for the child
 };
 
-// One child process with its standard output and error captured.
+// One child process, its standard output and error captured in files. Not
+// thread safe: one test thread drives it.
 class Process {
  public:
   Process(const std::filesystem::path& binary, std::vector<std::string> args,
@@ -56,9 +54,9 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   pid_t pid() const { return pid_; }
-  void signal(int signo) const;
+  void signal(int signo);
 
-  // Waits until some stdout line contains `needle` (lines already read count).
+  // Waits until some stdout line contains `needle` (lines already written count).
   bool wait_for_line(std::string_view needle, std::chrono::milliseconds deadline = 10s);
   // Waits until `count` stdout lines contain `needle`.
   bool wait_for_lines(std::string_view needle, size_t count,
@@ -68,29 +66,17 @@ class Process {
   // Waits for the exit; the exit status, or 128 + signal number; nullopt on timeout.
   std::optional<int> wait_exit(std::chrono::milliseconds deadline = 10s);
 
-  // Complete output so far; after wait_exit, all of it.
+  // Output so far; after wait_exit, all of it. The last line may be unfinished.
   std::vector<std::string> stdout_lines();
   std::string stdout_text();
   std::string stderr_text();
 
  private:
-  void read_output(int fd, bool is_stdout);
-  void wait_child();
-  size_t count_locked(std::string_view needle) const;  // needs mutex_
+  bool ended();  // reaps the child once it has ended
 
+  TempDir dir_;  // holds the output files
   pid_t pid_ = -1;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string out_;
-  std::string err_;
-  std::vector<std::string> lines_;
-  size_t line_start_ = 0;  // start of the unfinished last line in out_
-  bool out_closed_ = false;
-  bool err_closed_ = false;
   std::optional<int> status_;
-  std::thread out_reader_;
-  std::thread err_reader_;
-  std::thread waiter_;  // blocks in waitpid, then sets status_
 };
 
 struct RunResult {
@@ -99,15 +85,20 @@ struct RunResult {
   std::string err;
 };
 
-// Runs a short-lived command to its end (fails the test after the deadline).
+// Runs a short-lived command to its end and fails the running test after the
+// deadline: defined by the GoogleTest part of the kit (gateway_fixture.cpp).
 RunResult run(const std::filesystem::path& binary, std::vector<std::string> args,
               ProcessOptions options = {}, std::chrono::milliseconds deadline = 20s);
 
 // Counts of the child's threads (/proc/PID/task) and open descriptors
-// (/proc/PID/fd), and its resident memory in KiB (VmRSS).
+// (/proc/PID/fd), and its resident and proportional memory in KiB.
 size_t thread_count(pid_t pid);
 size_t fd_count(pid_t pid);
-size_t resident_kib(pid_t pid);
+double resident_kib(pid_t pid);
+double proportional_kib(pid_t pid);
+// The number after `key` at the start of a line of a /proc file
+// ("/proc/meminfo", "Slab:"), or 0.
+double proc_number(const std::filesystem::path& file, std::string_view key);
 
 // Polls a measurement until it satisfies `ok` or the deadline passes; gives
 // the last value. For process-state checks that have no event to wait on.
