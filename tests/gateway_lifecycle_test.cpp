@@ -86,9 +86,15 @@ TEST(Lifecycle, TakenPortStopsWhatWasOpened) {
 
 // The library, on one TCP route.
 ServerConfig one_route(int port) {
-  return {.listen_address = "127.0.0.1",
-          .routes = {
-              {.name = "lib", .listen_port = port, .target_host = "127.0.0.1", .target_port = 9}}};
+  ServerRoute route;
+  route.name = "lib";
+  route.listen_port = port;
+  route.target_host = "127.0.0.1";
+  route.target_port = 9;
+  ServerConfig config;
+  config.listen_address = "127.0.0.1";
+  config.routes = {route};
+  return config;
 }
 
 TEST(Lifecycle, StartAndStopActOnce) {
