@@ -1,9 +1,11 @@
 #include "log/logger.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
-#include <ctime>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -13,90 +15,134 @@
 namespace tarnwicket {
 namespace {
 
-constexpr const char* kStampForm = "%Y-%m-%d %H:%M:%S";
+using Clock = std::chrono::steady_clock;
+using std::chrono::seconds;
 
-std::string stamp_of(const std::tm& time) {
-  char text[32];
-  return std::string(text, std::strftime(text, sizeof text, kStampForm, &time));
+// A pipe whose read end collects everything into `text` once read() is called.
+struct Pipe {
+  int fds[2] = {-1, -1};
+  std::string text;
+  Pipe() { EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0); }
+  ~Pipe() {
+    close_end(0);
+    close_end(1);
+  }
+  void close_end(int end) {
+    if (fds[end] >= 0) ::close(std::exchange(fds[end], -1));
+  }
+  std::jthread read() {
+    return std::jthread([this] {
+      char chunk[65536];
+      for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<std::size_t>(n));
+    });
+  }
+};
+
+// Each line of `text` without its 20-character stamp prefix.
+std::vector<std::string> bodies(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line.substr(20));
+  return out;
 }
 
-std::string local_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  return stamp_of(*localtime_r(&now, &local));
-}
-
-// Exactly "YYYY-MM-DD HH:MM:SS": parsed and formatted again, nothing changes.
-bool is_stamp(const std::string& text) {
-  std::tm time{};
-  const char* end = strptime(text.c_str(), kStampForm, &time);
-  return end != nullptr && *end == '\0' && stamp_of(time) == text;
-}
-
-// Runs `body` while gtest captures this process's standard output; gives what was written.
-template <class Body>
-std::string capture_stdout(Body body) {
-  testing::internal::CaptureStdout();
-  body();
-  return testing::internal::GetCapturedStdout();
-}
-
-TEST(Logger, WritesLocalTimeLevelAndMessageUnchanged) {
-  // A fixed zone far from UTC (no zone files needed): a UTC stamp would be caught.
-  ::setenv("TZ", "XYZ-9", 1);
+TEST(Logger, WritesLocalStampLevelAndMessageExactly) {
+  ::setenv("TZ", "XYZ-9", 1);  // far from UTC, no zone files needed: a UTC stamp is caught
   ::tzset();
-  Logger logger;
-  const std::string before = local_now();
-  const std::string out = capture_stdout([&] {
-    logger.info("route eu1 [tcp] 线路");
-    logger.warn("");
+  Pipe pipe;
+  auto reader = pipe.read();
+  const std::time_t before = std::time(nullptr);
+  {
+    Logger logger(pipe.fds[1]);
+    logger.info("route ", std::string("eu1"), " [tcp] 线路");
+    logger.warn();
     logger.error("first\nsecond");
-    logger.write("INFO", "tail");
-  });
-  const std::string after = local_now();
-  size_t pos = 0;
-  for (const std::string rest : {" [INFO] route eu1 [tcp] 线路\n", " [WARN] \n",
-                                 " [ERROR] first\nsecond\n", " [INFO] tail\n"}) {
-    ASSERT_LE(pos + 19 + rest.size(), out.size()) << out;
-    const std::string stamp = out.substr(pos, 19);
-    // Fixed-width stamps compare like times.
-    EXPECT_TRUE(is_stamp(stamp) && before <= stamp && stamp <= after) << stamp;
-    EXPECT_EQ(out.substr(pos + 19, rest.size()), rest);
-    pos += 19 + rest.size();
+    logger.plain("server started; press Ctrl+C to stop");
   }
-  EXPECT_EQ(pos, out.size());
+  pipe.close_end(1);
+  reader.join();
+  const std::time_t after = std::time(nullptr);
+  const std::string stamp = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
+  const std::regex form("(" + stamp + ") \\[INFO\\] route eu1 \\[tcp\\] 线路\n" + stamp +
+                        " \\[WARN\\] \n" + stamp +
+                        " \\[ERROR\\] first\nsecond\nserver started; press Ctrl\\+C to stop\n");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(pipe.text, match, form)) << pipe.text;
+  std::tm local{};
+  ASSERT_TRUE(strptime(match[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &local));
+  local.tm_isdst = -1;
+  const std::time_t logged = std::mktime(&local);
+  EXPECT_TRUE(before <= logged && logged <= after) << match[1];
 }
 
-TEST(Logger, LinesFromManyThreadsStayWholeAndInTimeOrder) {
-  constexpr int kThreads = 8;
-  constexpr int kLinesEach = 300;
-  const std::string padding(1500, 'x');
-  std::set<std::string> expected;  // every line after its stamp, once
-  for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kLinesEach; ++i) {
-      expected.insert(" [INFO] t" + std::to_string(t) + " n" + std::to_string(i) + padding);
-    }
-  }
-  Logger logger;
-  std::istringstream out(capture_stdout([&] {
+TEST(Logger, LinesFromManyThreadsArriveWholeAndAll) {
+  Pipe pipe;
+  auto reader = pipe.read();
+  std::set<std::string> expected;
+  const std::string padding(1000, 'x');
+  {
+    Logger logger(pipe.fds[1]);
     std::vector<std::jthread> writers;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 8; ++t) {
       writers.emplace_back([&, t] {
-        for (int i = 0; i < kLinesEach; ++i) {
-          logger.info("t" + std::to_string(t) + " n" + std::to_string(i) + padding);
-        }
+        for (int i = 0; i < 300; ++i) logger.info("t", std::to_string(t * 1000 + i), padding);
       });
+      for (int i = 0; i < 300; ++i)
+        expected.insert("[INFO] t" + std::to_string(t * 1000 + i) + padding);
     }
-  }));
-  std::string previous_stamp;
-  for (std::string line; std::getline(out, line);) {
-    const std::string stamp = line.substr(0, 19);
-    ASSERT_TRUE(is_stamp(stamp)) << line.substr(0, 80);
-    ASSERT_EQ(expected.erase(line.substr(19)), 1u) << line.substr(0, 80);
-    EXPECT_LE(previous_stamp, stamp);
-    previous_stamp = stamp;
+    writers.clear();
+    EXPECT_TRUE(logger.flush(seconds(30)));
   }
+  pipe.close_end(1);
+  reader.join();
+  for (const std::string& line : bodies(pipe.text)) EXPECT_EQ(expected.erase(line), 1u);
   EXPECT_TRUE(expected.empty()) << expected.size() << " lines missing";
+}
+
+TEST(Logger, NeverWaitsForAReaderThatStopsReading) {
+  Pipe pipe;
+  const auto start = Clock::now();
+  {
+    Logger logger(pipe.fds[1]);
+    for (int i = 0; i < 50'000; ++i) logger.info("line ", std::to_string(i), std::string(100, 'x'));
+    EXPECT_LT(Clock::now() - start, seconds(10));
+  }
+  EXPECT_LT(Clock::now() - start, seconds(10) + Logger::kExitWait);
+}
+
+TEST(Logger, CountsDroppedLinesOnceTheReaderResumes) {
+  constexpr int kLines = 20'000;
+  Pipe pipe;
+  std::jthread reader;
+  {
+    Logger logger(pipe.fds[1], 64 * 1024);
+    for (int i = 0; i < kLines; ++i) logger.info("n", std::to_string(i));
+    reader = pipe.read();
+    EXPECT_TRUE(logger.flush(seconds(30)));
+    logger.info("after");
+  }
+  pipe.close_end(1);
+  reader.join();
+  const std::vector<std::string> lines = bodies(pipe.text);
+  ASSERT_GE(lines.size(), 3u);
+  const std::size_t kept = lines.size() - 2;
+  for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(lines[i], "[INFO] n" + std::to_string(i));
+  EXPECT_EQ(lines[kept],
+            "[WARN] log output stalled: " + std::to_string(kLines - kept) + " lines dropped");
+  EXPECT_EQ(lines[kept + 1], "[INFO] after");
+}
+
+TEST(Logger, SurvivesOutputThatFails) {
+  Pipe pipe;
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  for (const int fd : {full, pipe.fds[1]}) {
+    Logger logger(fd);
+    if (fd == pipe.fds[1]) pipe.close_end(0);  // the reader goes away
+    for (int i = 0; i < 1000; ++i) logger.warn("lost");
+    EXPECT_TRUE(logger.flush(seconds(30)));
+  }
+  ::close(full);
 }
 
 }  // namespace

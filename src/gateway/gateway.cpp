@@ -80,9 +80,9 @@ void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
     rt.udp_fd = socket.release();
     rt.udp_thread = std::thread(&Gateway::udp_loop, this, &rt);
   }
-  logger_.info("server route " + route.name + " [" + route.protocol + "] listening " +
-               config_.listen_address + ":" + std::to_string(route.listen_port) + " -> " +
-               route.target_host + ":" + std::to_string(route.target_port));
+  logger_.info("server route ", route.name, " [", route.protocol, "] listening ",
+               config_.listen_address, ":", std::to_string(route.listen_port), " -> ",
+               route.target_host, ":", std::to_string(route.target_port));
 }
 
 void Gateway::stop() {

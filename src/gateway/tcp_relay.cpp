@@ -43,7 +43,7 @@ void Gateway::accept_loop(RouteRuntime* rt) {
     if (!client) {
       const int err = errno;
       if (!running_.load()) return;  // the listener was shut down by stop()
-      logger_.warn("accept failed on route " + name);
+      logger_.warn("accept failed on route ", name);
       if (is_unusable_socket_error(err)) return;
       if (is_resource_error(err)) pause_unless_stopping(kResourceBackoff);
       continue;
@@ -51,7 +51,7 @@ void Gateway::accept_loop(RouteRuntime* rt) {
     if (!take_slot(rt->available_slots)) {
       shutdown_fd(client.get());
       client.reset();
-      logger_.warn("connection limit reached on route " + name);
+      logger_.warn("connection limit reached on route ", name);
       continue;
     }
     const int fd = client.get();
@@ -63,7 +63,7 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       forget_client(*rt, fd);
       client.reset();
       rt->available_slots.fetch_add(1);
-      logger_.warn("route " + name + " connection closed: " + e.what());
+      logger_.warn("route ", name, " connection closed: ", e.what());
     }
   }
 }
@@ -81,7 +81,7 @@ void Gateway::handle_client(RouteRuntime* rt, int client_fd) {
     relay(client_fd, upstream.get(), rt->route.name);
     shut_down = true;
   } catch (const std::exception& e) {
-    logger_.warn("route " + rt->route.name + " connection closed: " + e.what());
+    logger_.warn("route ", rt->route.name, " connection closed: ", e.what());
   }
   if (upstream) forget_client(*rt, upstream.get());
   if (!shut_down) shutdown_fd(upstream.get());
@@ -134,7 +134,7 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
       shutdown_fd(args.to);
       shutdown_fd(args.from);
     }
-    logger_.info("route " + route_name + " relay ended " + args.label);
+    logger_.info("route ", route_name, " relay ended ", args.label);
   };
   std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server"});
   std::thread second;

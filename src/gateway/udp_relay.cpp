@@ -27,7 +27,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
     if (n < 0) {
       const int err = errno;
       if (!running_.load()) return;
-      logger_.warn("UDP recvfrom failed on route " + name);
+      logger_.warn("UDP recvfrom failed on route ", name);
       if (is_unusable_socket_error(err)) return;
       if (is_resource_error(err)) pause_unless_stopping(kResourceBackoff);
       continue;
@@ -46,7 +46,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
         } else if (!running_.load()) {
           continue;  // stop has begun: no new association that it would miss
         } else if (rt->associations.size() >= static_cast<std::size_t>(rt->route.max_connections)) {
-          logger_.warn("UDP association limit reached on route " + name);
+          logger_.warn("UDP association limit reached on route ", name);
           continue;
         } else {
           association = std::make_shared<UdpAssociation>();
@@ -65,10 +65,10 @@ void Gateway::udp_loop(RouteRuntime* rt) {
       }
       // The shared reference keeps the socket open until this send is done.
       if (send_datagram(association->upstream_fd, buffer, static_cast<std::size_t>(n)) < 0) {
-        logger_.warn("UDP send upstream failed on route " + name);
+        logger_.warn("UDP send upstream failed on route ", name);
       }
     } catch (const std::exception& e) {
-      logger_.warn("UDP route " + name + " packet failed: " + e.what());
+      logger_.warn("UDP route ", name, " packet failed: ", e.what());
     }
   }
 }
