@@ -133,6 +133,20 @@ TEST(Logger, CountsDroppedLinesOnceTheReaderResumes) {
   EXPECT_EQ(lines[kept + 1], "[INFO] after");
 }
 
+TEST(Logger, CountsALineLongerThanTheWholeBuffer) {
+  Pipe pipe;
+  auto reader = pipe.read();
+  {
+    Logger logger(pipe.fds[1], 100);
+    logger.info(std::string(100, 'x'));
+    EXPECT_TRUE(logger.flush(seconds(30)));
+  }
+  pipe.close_end(1);
+  reader.join();
+  EXPECT_EQ(bodies(pipe.text),
+            std::vector<std::string>{"[WARN] log output stalled: 1 lines dropped"});
+}
+
 TEST(Logger, SurvivesOutputThatFails) {
   Pipe pipe;
   const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);

@@ -79,10 +79,9 @@ void Logger::enqueue(const Stamp* stamp, std::string_view level,
     std::lock_guard lock(mutex_);
     // Once one line is dropped, all are until the buffer has drained, so
     // that the count line goes out in the place of the lost lines.
-    if (dropped_ > 0 || !append_locked(stamp, level, parts)) {
-      ++dropped_;
-      return;
-    }
+    if (dropped_ > 0 || !append_locked(stamp, level, parts)) ++dropped_;
+    // Also after a drop: a line longer than the whole buffer is dropped while
+    // the writer sleeps, which must then still write the count.
     wake_writer = std::exchange(writer_waiting_, false);
   }
   if (wake_writer) work_cv_.notify_one();
