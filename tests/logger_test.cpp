@@ -1,10 +1,10 @@
 #include "log/logger.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <ctime>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -13,90 +13,139 @@
 namespace tarnwicket {
 namespace {
 
-constexpr const char* kStampForm = "%Y-%m-%d %H:%M:%S";
+using Clock = std::chrono::steady_clock;
+using std::chrono::seconds;
 
-std::string stamp_of(const std::tm& time) {
-  char text[32];
-  return std::string(text, std::strftime(text, sizeof text, kStampForm, &time));
-}
-
-std::string local_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  return stamp_of(*localtime_r(&now, &local));
-}
-
-// Exactly "YYYY-MM-DD HH:MM:SS": parsed and formatted again, nothing changes.
-bool is_stamp(const std::string& text) {
-  std::tm time{};
-  const char* end = strptime(text.c_str(), kStampForm, &time);
-  return end != nullptr && *end == '\0' && stamp_of(time) == text;
-}
-
-// Runs `body` while gtest captures this process's standard output; gives what was written.
+// What `body(logger, resume)` logs through a pipe that is full before the
+// first line; its reader starts at resume(), or once the logger is gone.
 template <class Body>
-std::string capture_stdout(Body body) {
-  testing::internal::CaptureStdout();
-  body();
-  return testing::internal::GetCapturedStdout();
+std::string logged(Body body, std::size_t buffer_bytes = Logger::kDefaultBufferBytes) {
+  int fds[2];
+  EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  const int filled = ::fcntl(fds[1], F_GETPIPE_SZ);
+  EXPECT_EQ(::write(fds[1], std::string(filled, '.').data(), filled), filled);
+  std::string text;
+  std::jthread reader;
+  auto resume = [&] {
+    reader = std::jthread([&] {
+      char chunk[65536];
+      for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<std::size_t>(n));
+    });
+  };
+  {
+    Logger logger(fds[1], buffer_bytes);
+    body(logger, resume);
+  }
+  if (!reader.joinable()) resume();
+  ::close(fds[1]);
+  reader.join();
+  ::close(fds[0]);
+  return text.substr(static_cast<std::size_t>(filled));
 }
 
-TEST(Logger, WritesLocalTimeLevelAndMessageUnchanged) {
-  // A fixed zone far from UTC (no zone files needed): a UTC stamp would be caught.
-  ::setenv("TZ", "XYZ-9", 1);
+// Each line of `text` without its 20-character stamp prefix.
+std::vector<std::string> bodies(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line.substr(20));
+  return out;
+}
+
+std::string stamp_of(std::time_t time) {
+  std::tm local{};
+  char text[32];
+  return {text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", localtime_r(&time, &local))};
+}
+
+TEST(Logger, WritesLocalStampLevelAndMessageExactly) {
+  ::setenv("TZ", "XYZ-9", 1);  // far from UTC, no zone files needed: a UTC stamp is caught
   ::tzset();
-  Logger logger;
-  const std::string before = local_now();
-  const std::string out = capture_stdout([&] {
-    logger.info("route eu1 [tcp] 线路");
-    logger.warn("");
+  const std::string before = stamp_of(std::time(nullptr));
+  const std::string text = logged([](Logger& logger, auto& resume) {
+    resume();
+    logger.info("route ", std::string("eu1"), " [tcp] 线路");
+    logger.warn();
     logger.error("first\nsecond");
-    logger.write("INFO", "tail");
+    logger.plain("server started; press Ctrl+C to stop");
   });
-  const std::string after = local_now();
-  size_t pos = 0;
-  for (const std::string rest : {" [INFO] route eu1 [tcp] 线路\n", " [WARN] \n",
-                                 " [ERROR] first\nsecond\n", " [INFO] tail\n"}) {
-    ASSERT_LE(pos + 19 + rest.size(), out.size()) << out;
-    const std::string stamp = out.substr(pos, 19);
-    // Fixed-width stamps compare like times.
-    EXPECT_TRUE(is_stamp(stamp) && before <= stamp && stamp <= after) << stamp;
-    EXPECT_EQ(out.substr(pos + 19, rest.size()), rest);
+  const std::string after = stamp_of(std::time(nullptr));
+  std::size_t pos = 0;  // fixed-width stamps compare like times
+  for (const std::string rest :
+       {" [INFO] route eu1 [tcp] 线路\n", " [WARN] \n", " [ERROR] first\nsecond\n"}) {
+    const std::string stamp = text.substr(pos, 19);
+    EXPECT_TRUE(before <= stamp && stamp <= after && stamp.size() == 19) << text;
+    EXPECT_EQ(text.substr(pos + 19, rest.size()), rest);
     pos += 19 + rest.size();
   }
-  EXPECT_EQ(pos, out.size());
+  EXPECT_EQ(text.substr(pos), "server started; press Ctrl+C to stop\n");
 }
 
-TEST(Logger, LinesFromManyThreadsStayWholeAndInTimeOrder) {
-  constexpr int kThreads = 8;
-  constexpr int kLinesEach = 300;
-  const std::string padding(1500, 'x');
-  std::set<std::string> expected;  // every line after its stamp, once
-  for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kLinesEach; ++i) {
-      expected.insert(" [INFO] t" + std::to_string(t) + " n" + std::to_string(i) + padding);
-    }
-  }
-  Logger logger;
-  std::istringstream out(capture_stdout([&] {
+TEST(Logger, LinesFromManyThreadsArriveWholeAndAll) {
+  const std::string padding(1000, 'x');
+  std::vector<std::string> expected;
+  std::vector<std::string> lines = bodies(logged([&](Logger& logger, auto& resume) {
+    resume();
     std::vector<std::jthread> writers;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 8000; t += 1000) {
+      for (int i = t; i < t + 300; ++i) expected.push_back("[INFO] " + std::to_string(i) + padding);
       writers.emplace_back([&, t] {
-        for (int i = 0; i < kLinesEach; ++i) {
-          logger.info("t" + std::to_string(t) + " n" + std::to_string(i) + padding);
-        }
+        for (int i = t; i < t + 300; ++i) logger.info(std::to_string(i), padding);
       });
     }
+    writers.clear();
+    EXPECT_TRUE(logger.flush(seconds(30)));
   }));
-  std::string previous_stamp;
-  for (std::string line; std::getline(out, line);) {
-    const std::string stamp = line.substr(0, 19);
-    ASSERT_TRUE(is_stamp(stamp)) << line.substr(0, 80);
-    ASSERT_EQ(expected.erase(line.substr(19)), 1u) << line.substr(0, 80);
-    EXPECT_LE(previous_stamp, stamp);
-    previous_stamp = stamp;
+  std::sort(lines.begin(), lines.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_TRUE(lines == expected) << lines.size() << " lines";
+}
+
+TEST(Logger, NeverWaitsForAReaderThatStopsReading) {
+  const Clock::time_point start = Clock::now();
+  Clock::time_point logged_all;
+  logged([&](Logger& logger, auto&) {
+    for (int i = 0; i < 50'000; ++i) logger.info("line ", std::to_string(i), std::string(100, 'x'));
+    logged_all = Clock::now();
+  });
+  EXPECT_LT(logged_all - start, seconds(10));
+  EXPECT_LT(Clock::now() - logged_all, Logger::kExitWait + seconds(2));  // the exit's wait
+}
+
+// Also a line longer than the whole buffer: dropped, and counted even so.
+TEST(Logger, CountsDroppedLinesOnceTheReaderResumes) {
+  constexpr int kLines = 20'000;
+  const std::vector<std::string> lines = bodies(logged(
+      [](Logger& logger, auto& resume) {
+        for (int i = 0; i < kLines; ++i) logger.info("n", std::to_string(i));
+        resume();
+        EXPECT_TRUE(logger.flush(seconds(30)));
+        logger.info("after");
+        logger.info(std::string(64 * 1024, 'x'));
+        EXPECT_TRUE(logger.flush(seconds(30)));
+      },
+      64 * 1024));
+  ASSERT_GE(lines.size(), 4u);
+  const std::size_t kept = lines.size() - 3;
+  for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(lines[i], "[INFO] n" + std::to_string(i));
+  EXPECT_EQ(lines[kept],
+            "[WARN] log output stalled: " + std::to_string(kLines - kept) + " lines dropped");
+  EXPECT_EQ(lines[kept + 1], "[INFO] after");
+  EXPECT_EQ(lines[kept + 2], "[WARN] log output stalled: 1 lines dropped");
+}
+
+TEST(Logger, SurvivesOutputThatFails) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  for (const int fd : {full, fds[1]}) {
+    Logger logger(fd);
+    if (fd == fds[1]) ::close(fds[0]);  // the reader goes away
+    for (int i = 0; i < 1000; ++i) logger.warn("lost");
+    EXPECT_TRUE(logger.flush(seconds(30)));
   }
-  EXPECT_TRUE(expected.empty()) << expected.size() << " lines missing";
+  ::close(full);
+  ::close(fds[1]);
 }
 
 }  // namespace

@@ -97,16 +97,16 @@ void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
     if (asked > 0) {
       const int granted = set_receive_buffer(socket.get(), asked);
       if (granted < asked) {
-        logger_.warn("route " + route.name + " UDP receive buffer is " + std::to_string(granted) +
+        logger_.warn("route ", route.name, " UDP receive buffer is ", std::to_string(granted),
                      " bytes, less than asked");
       }
     }
     rt.udp_fd = socket.release();
     rt.udp_thread = std::thread(&Gateway::udp_loop, this, &rt);
   }
-  logger_.info("server route " + route.name + " [" + route.protocol + "] listening " +
-               config_.listen_address + ":" + std::to_string(route.listen_port) + " -> " +
-               route.target_host + ":" + std::to_string(route.target_port));
+  logger_.info("server route ", route.name, " [", route.protocol, "] listening ",
+               config_.listen_address, ":", std::to_string(route.listen_port), " -> ",
+               route.target_host, ":", std::to_string(route.target_port));
 }
 
 void Gateway::stop() {
@@ -151,8 +151,8 @@ void Gateway::log_refusals() {
     for (const auto& [tally, reason] : reasons) {
       const std::uint64_t count = tally->take();
       if (count == 0) continue;
-      logger_.warn("route " + rt->route.name + " refused " + std::to_string(count) +
-                   " clients: " + reason);
+      logger_.warn("route ", rt->route.name, " refused ", std::to_string(count),
+                   " clients: ", reason);
     }
   }
 }

@@ -92,6 +92,9 @@ class Gateway {
   // Acts once per run: wakes and joins every thread, then logs "server stopped".
   void stop();
   bool running() const { return running_.load(); }
+  // Everything the process writes to standard output while the gateway lives
+  // goes through here, so that it keeps its order with the log lines.
+  Logger& logger() { return logger_; }
 
  private:
   void open_route(RouteRuntime& rt, std::uint32_t address);

@@ -33,7 +33,7 @@ void Gateway::accept_loop(RouteRuntime* rt) {
     if (!client) {
       const int err = errno;
       if (!running_.load()) return;  // the listener was shut down by stop()
-      logger_.warn("accept failed on route " + name);
+      logger_.warn("accept failed on route ", name);
       if (is_unusable_socket_error(err)) return;
       if (is_resource_error(err)) pause_unless_stopping(kResourceBackoff);
       continue;
@@ -51,12 +51,12 @@ void Gateway::accept_loop(RouteRuntime* rt) {
         add(rt->stats.tcp_refused_limit);
         shutdown_fd(client.get());
         client.reset();
-        logger_.warn("connection limit reached on route " + name);
+        logger_.warn("connection limit reached on route ", name);
         continue;
       }
       spawn_client(*rt, std::move(client), std::move(address));
     } catch (const std::exception& e) {
-      logger_.warn("route " + name + " connection closed: " + e.what());
+      logger_.warn("route ", name, " connection closed: ", e.what());
     }
   }
 }
@@ -99,7 +99,7 @@ void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string addre
     ListedFd upstream = connect_upstream(rt);
     relay(client.get(), upstream.get(), rt.route.name);
   } catch (const std::exception& e) {
-    logger_.warn("route " + rt.route.name + " connection closed: " + e.what());
+    logger_.warn("route ", rt.route.name, " connection closed: ", e.what());
   }
   // Before the client's close, so that a client that sees it may retry at once.
   if (!address.empty()) rt.tcp_addresses.remove(address);
@@ -153,7 +153,7 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
       shutdown_fd(args.to);
       shutdown_fd(args.from);
     }
-    logger_.info("route " + route_name + " relay ended " + args.label);
+    logger_.info("route ", route_name, " relay ended ", args.label);
   };
   std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server"});
   std::thread second;

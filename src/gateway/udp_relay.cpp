@@ -29,7 +29,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
     if (n < 0) {
       const int err = errno;
       if (!running_.load()) return;
-      logger_.warn("UDP recvfrom failed on route " + name);
+      logger_.warn("UDP recvfrom failed on route ", name);
       if (is_unusable_socket_error(err)) return;
       if (is_resource_error(err)) pause_unless_stopping(kResourceBackoff);
       continue;
@@ -44,10 +44,10 @@ void Gateway::udp_loop(RouteRuntime* rt) {
       if (!association) continue;
       // The shared reference keeps the socket open until this send is done.
       if (send_datagram(association->upstream_fd, buffer, static_cast<std::size_t>(n)) < 0) {
-        logger_.warn("UDP send upstream failed on route " + name);
+        logger_.warn("UDP send upstream failed on route ", name);
       }
     } catch (const std::exception& e) {
-      logger_.warn("UDP route " + name + " packet failed: " + e.what());
+      logger_.warn("UDP route ", name, " packet failed: ", e.what());
     }
   }
 }
@@ -78,7 +78,7 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(RouteRuntime& 
     std::lock_guard lock(rt.udp_mutex);
     if (rt.associations.size() >= static_cast<std::size_t>(rt.route.max_connections)) {
       add(rt.stats.udp_dropped_limit);
-      logger_.warn("UDP association limit reached on route " + rt.route.name);
+      logger_.warn("UDP association limit reached on route ", rt.route.name);
       return nullptr;
     }
   }

@@ -1,46 +1,154 @@
 #include "log/logger.h"
 
-#include <chrono>
-#include <cstdio>
-#include <ctime>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <utility>
 
 namespace tarnwicket {
 
 namespace {
 
-// "YYYY-MM-DD HH:MM:SS" in local time, whole seconds.
-std::string local_timestamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds =
-      std::chrono::system_clock::to_time_t(std::chrono::time_point_cast<std::chrono::seconds>(now));
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char text[32];
-  const size_t size = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return std::string(text, size);
-}
+// Blocks every signal in the calling thread while it lives. The writer thread
+// started meanwhile keeps the mask: stop signals stay with the main thread,
+// and a SIGPIPE from a reader that went away stays pending instead of killing.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous_);
+  }
+  ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
 
 }  // namespace
 
-void Logger::info(const std::string& message) { write("INFO", message); }
+Logger::Logger(int fd, std::size_t buffer_bytes)
+    : output_(fd),
+      capacity_(std::max<std::size_t>(buffer_bytes, 1)),
+      ring_(std::make_unique_for_overwrite<char[]>(capacity_)) {
+  AllSignalsBlocked blocked;
+  writer_ = std::thread(&Logger::run, this);
+}
 
-void Logger::warn(const std::string& message) { write("WARN", message); }
+Logger::~Logger() {
+  flush(kExitWait);
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  work_cv_.notify_one();
+  output_.wake();
+  writer_.join();
+}
 
-void Logger::error(const std::string& message) { write("ERROR", message); }
+Logger::Stamp Logger::now() noexcept {
+  Stamp stamp;
+  stamp.second = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&stamp.second, &local);
+  stamp.size = std::strftime(stamp.text, sizeof stamp.text, "%Y-%m-%d %H:%M:%S", &local);
+  return stamp;
+}
 
-void Logger::write(const char* level, const std::string& message) {
-  // The clock is read under the lock so that time stamps never go backwards
-  // from one line to the next; the line goes out in one fwrite so that no
-  // other writer to stdout can split it.
-  std::lock_guard lock(mutex_);
-  std::string line = local_timestamp();
-  line += " [";
-  line += level;
-  line += "] ";
-  line += message;
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+void Logger::write(std::string_view level, std::initializer_list<std::string_view> parts) noexcept {
+  const Stamp stamp = now();
+  enqueue(&stamp, level, parts);
+}
+
+void Logger::plain(std::string_view message) noexcept { enqueue(nullptr, {}, {message}); }
+
+bool Logger::flush(std::chrono::milliseconds limit) noexcept {
+  std::unique_lock lock(mutex_);
+  return idle_cv_.wait_for(lock, limit, [this] { return used_ == 0 && dropped_ == 0; });
+}
+
+void Logger::enqueue(const Stamp* stamp, std::string_view level,
+                     std::initializer_list<std::string_view> parts) noexcept {
+  bool wake_writer = false;
+  {
+    std::lock_guard lock(mutex_);
+    // Once one line is dropped, all are until the buffer has drained, so
+    // that the count line goes out in the place of the lost lines.
+    if (dropped_ > 0 || !append_locked(stamp, level, parts)) ++dropped_;
+    // Also after a drop: a line longer than the whole buffer is dropped while
+    // the writer sleeps, which must then still write the count.
+    wake_writer = std::exchange(writer_waiting_, false);
+  }
+  if (wake_writer) work_cv_.notify_one();
+}
+
+bool Logger::append_locked(const Stamp* stamp, std::string_view level,
+                           std::initializer_list<std::string_view> parts) noexcept {
+  std::size_t size = 1;
+  if (stamp != nullptr) {
+    // Never backwards from one line to the next, whichever thread read the clock first.
+    if (stamp->second >= last_stamp_.second) last_stamp_ = *stamp;
+    size += last_stamp_.size + level.size() + 4;
+  }
+  for (std::string_view part : parts) size += part.size();
+  if (size > capacity_ - used_) return false;
+  if (stamp != nullptr) {
+    put_locked({last_stamp_.text, last_stamp_.size});
+    put_locked(" [");
+    put_locked(level);
+    put_locked("] ");
+  }
+  for (std::string_view part : parts) put_locked(part);
+  put_locked("\n");
+  return true;
+}
+
+void Logger::put_locked(std::string_view bytes) noexcept {
+  const std::size_t tail = (head_ + used_) % capacity_;
+  const std::size_t first = std::min(bytes.size(), capacity_ - tail);
+  std::memcpy(ring_.get() + tail, bytes.data(), first);
+  std::memcpy(ring_.get(), bytes.data() + first, bytes.size() - first);
+  used_ += bytes.size();
+}
+
+void Logger::run() noexcept {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    if (used_ == 0 && dropped_ > 0) {
+      // The output flows again: the count goes after every line accepted before.
+      lock.unlock();
+      const Stamp stamp = now();
+      lock.lock();
+      char count[24];
+      const char* end = std::to_chars(count, count + sizeof count, dropped_).ptr;
+      const std::string_view number(count, static_cast<std::size_t>(end - count));
+      append_locked(&stamp, "WARN", {"log output stalled: ", number, " lines dropped"});
+      dropped_ = 0;
+      continue;
+    }
+    if (used_ == 0) {
+      idle_cv_.notify_all();
+      writer_waiting_ = true;
+      work_cv_.wait(lock);
+      continue;
+    }
+    // Producers only ever write outside [head_, head_ + used_).
+    const std::size_t taken = used_;
+    const std::size_t first = std::min(taken, capacity_ - head_);
+    iovec parts[2] = {{ring_.get() + head_, first}, {ring_.get(), taken - first}};
+    lock.unlock();
+    const ssize_t n = output_.write(parts, taken > first ? 2 : 1);
+    lock.lock();
+    // A failed output loses what was taken; an ended wait for room loses nothing.
+    const std::size_t done = n > 0 ? static_cast<std::size_t>(n) : (n < 0 ? taken : 0);
+    head_ = (head_ + done) % capacity_;
+    used_ -= done;
+  }
 }
 
 }  // namespace tarnwicket

@@ -1,26 +1,93 @@
 #pragma once
 
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <initializer_list>
+#include <memory>
 #include <mutex>
-#include <string>
+#include <string_view>
+#include <thread>
+
+#include "log/log_output.h"
 
 namespace tarnwicket {
 
-// Writes "YYYY-MM-DD HH:MM:SS [LEVEL] message\n" to standard output, one
-// flush per line. Thread safe: lines never interleave. Its mutex is a leaf
-// lock, so callers may log while holding their own locks.
+// Writes "YYYY-MM-DD HH:MM:SS [LEVEL] message\n" lines (local time) to a
+// descriptor, standard output by default, and never waits for it: a call
+// copies the whole line into a bounded buffer and returns, and one writer
+// thread owned by the logger writes the buffer out in order, several lines at
+// a time. Once a line does not fit (the reader has stalled), lines are dropped
+// and counted until the buffer has drained; then a WARN line says how many.
+// Logging never allocates, throws or does I/O under the mutex, which is a leaf
+// lock: callers may log while holding their own locks.
 class Logger {
  public:
-  Logger() = default;
+  static constexpr std::size_t kDefaultBufferBytes = 4 << 20;
+  static constexpr std::chrono::milliseconds kExitWait{1000};
+
+  // Does not own `fd`. Throws only at start-up: no memory, thread or eventfd.
+  explicit Logger(int fd = STDOUT_FILENO, std::size_t buffer_bytes = kDefaultBufferBytes);
+  // Waits at most kExitWait for the pending lines; the rest are lost.
+  ~Logger();
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
-  void info(const std::string& message);
-  void warn(const std::string& message);
-  void error(const std::string& message);
-  void write(const char* level, const std::string& message);
+  // The message is the parts run together: anything a string_view takes, so
+  // that callers need not build (allocate) the message themselves.
+  template <class... Parts>
+  void info(const Parts&... parts) noexcept {
+    write("INFO", {std::string_view(parts)...});
+  }
+  template <class... Parts>
+  void warn(const Parts&... parts) noexcept {
+    write("WARN", {std::string_view(parts)...});
+  }
+  template <class... Parts>
+  void error(const Parts&... parts) noexcept {
+    write("ERROR", {std::string_view(parts)...});
+  }
+  void write(std::string_view level, std::initializer_list<std::string_view> parts) noexcept;
+  // "message\n" with no time stamp or level, in order with the other lines.
+  void plain(std::string_view message) noexcept;
+
+  // Waits until every line accepted so far has been written or lost to a
+  // failed output; false when `limit` passed first.
+  bool flush(std::chrono::milliseconds limit) noexcept;
 
  private:
-  std::mutex mutex_;
+  struct Stamp {
+    std::time_t second = 0;
+    std::size_t size = 0;
+    char text[24] = {};
+  };
+  static Stamp now() noexcept;
+
+  void enqueue(const Stamp* stamp, std::string_view level,
+               std::initializer_list<std::string_view> parts) noexcept;
+  bool append_locked(const Stamp* stamp, std::string_view level,
+                     std::initializer_list<std::string_view> parts) noexcept;
+  void put_locked(std::string_view bytes) noexcept;
+  void run() noexcept;
+
+  LogOutput output_;
+  const std::size_t capacity_;
+  const std::unique_ptr<char[]> ring_;  // line bytes; the writer reads [head_, head_ + used_)
+
+  std::mutex mutex_;  // guards the fields below
+  std::size_t head_ = 0;
+  std::size_t used_ = 0;
+  std::uint64_t dropped_ = 0;  // lines dropped since the buffer last drained
+  Stamp last_stamp_;
+  bool writer_waiting_ = false;
+  bool stopping_ = false;
+  std::condition_variable work_cv_;  // lines to write, or stopping_
+  std::condition_variable idle_cv_;  // all written
+  std::thread writer_;
 };
 
 }  // namespace tarnwicket

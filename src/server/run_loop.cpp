@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <ctime>
 
 #include "gateway/gateway.h"
@@ -84,8 +83,7 @@ void run_server(const ServerConfig& config) {
     StopSignalsBlocked blocked;
     gateway.start();
   }
-  std::fputs("server started; press Ctrl+C to stop\n", stdout);
-  std::fflush(stdout);
+  gateway.logger().plain("server started; press Ctrl+C to stop");
   while (gateway.running()) {
     if (stop_requested != 0) {
       gateway.stop();
