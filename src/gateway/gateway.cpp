@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 
+#include "gateway/admin_server.h"
 #include "gateway/socket_util.h"
 
 namespace tarnwicket {
@@ -60,10 +61,16 @@ void Gateway::start() {
   use_modest_thread_stacks();
   try {
     for (auto& rt : routes_) open_route(*rt, address.s_addr);
+    if (config_.admin_port != 0) {
+      in_addr admin{};
+      inet_pton(AF_INET, config_.admin_address.c_str(), &admin);  // checked by the rules
+      open_admin(admin.s_addr);
+    }
   } catch (...) {
     stop_locked();
     throw;
   }
+  ready_ = true;
 }
 
 void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
@@ -92,6 +99,8 @@ void Gateway::stop() {
 
 void Gateway::stop_locked() {
   if (!running_.exchange(false)) return;
+  ready_ = false;
+  admin_.reset();  // stops and joins it
   {
     // Wakes workers backing off after a resource failure.
     std::lock_guard lock(pause_mutex_);

@@ -29,10 +29,13 @@
 #include <vector>
 
 #include "config/server_config.h"
+#include "gateway/route_stats.h"
 #include "gateway/thread_group.h"
 #include "log/logger.h"
 
 namespace tarnwicket {
+
+class AdminServer;
 
 class Gateway {
  public:
@@ -67,6 +70,8 @@ class Gateway {
     std::map<std::string, std::shared_ptr<UdpAssociation>, std::less<>>
         associations;  // guarded by udp_mutex
     ThreadGroup udp_threads;
+
+    RouteStats stats;
   };
 
   explicit Gateway(ServerConfig config);  // validates again; throws its message
@@ -80,6 +85,8 @@ class Gateway {
   // Acts once per run: wakes and joins every thread, then logs "server stopped".
   void stop();
   bool running() const { return running_.load(); }
+  // Every listener is open, the gateway runs and is not draining.
+  bool ready() const { return ready_.load() && running_.load() && !draining_.load(); }
 
  private:
   void open_route(RouteRuntime& rt, std::uint32_t address);
@@ -88,17 +95,21 @@ class Gateway {
   // TCP relay (tcp_relay.cpp).
   void accept_loop(RouteRuntime* rt);
   void handle_client(RouteRuntime* rt, int client_fd);
-  int connect_upstream(const ServerRoute& route);
-  void relay(int client_fd, int upstream_fd, const std::string& route_name);
+  int connect_upstream(const ServerRoute& route, RouteStats& stats);
+  void relay(int client_fd, int upstream_fd, const std::string& route_name, RouteStats& stats);
 
   // UDP relay (udp_relay.cpp).
   void udp_loop(RouteRuntime* rt);
-  int connect_upstream_udp(const ServerRoute& route);
+  int connect_upstream_udp(const ServerRoute& route, RouteStats& stats);
   void udp_response_loop(RouteRuntime* rt, const std::shared_ptr<UdpAssociation>& association);
 
   // Sleeps for the pause unless stop() begins first; for back-off after a
   // resource failure, so that stop is never held up by it.
   void pause_unless_stopping(std::chrono::milliseconds pause);
+
+  // Admin listener (gateway_admin.cpp).
+  void open_admin(std::uint32_t address);
+  std::string render_metrics() const;
 
   ServerConfig config_;
   Logger logger_;
@@ -108,6 +119,10 @@ class Gateway {
   std::mutex lifecycle_mutex_;  // start() and stop() never overlap
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
+
+  std::unique_ptr<AdminServer> admin_;
+  std::atomic<bool> ready_{false};
+  std::atomic<bool> draining_{false};  // set while connections are being drained
 };
 
 }  // namespace tarnwicket

@@ -51,10 +51,13 @@ void Gateway::accept_loop(RouteRuntime* rt) {
     if (!take_slot(rt->available_slots)) {
       shutdown_fd(client.get());
       client.reset();
+      add(rt->stats.tcp_refused_limit);
       logger_.warn("connection limit reached on route " + name);
       continue;
     }
     const int fd = client.get();
+    add(rt->stats.tcp_accepted);
+    add(rt->stats.tcp_open, 1);
     try {
       list_descriptor(*rt, fd);
       rt->client_threads.spawn([this, rt, fd] { handle_client(rt, fd); });
@@ -63,6 +66,7 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       forget_client(*rt, fd);
       client.reset();
       rt->available_slots.fetch_add(1);
+      add(rt->stats.tcp_open, -1);
       logger_.warn("route " + name + " connection closed: " + e.what());
     }
   }
@@ -74,11 +78,11 @@ void Gateway::handle_client(RouteRuntime* rt, int client_fd) {
   UniqueFd upstream;
   bool shut_down = false;  // a relay that returns has shut both sockets down
   try {
-    upstream.reset(connect_upstream(rt->route));
+    upstream.reset(connect_upstream(rt->route, rt->stats));
     // Listed like the client, so that stop() also wakes a pump blocked
     // sending to an upstream that reads nothing.
     list_descriptor(*rt, upstream.get());
-    relay(client_fd, upstream.get(), rt->route.name);
+    relay(client_fd, upstream.get(), rt->route.name, rt->stats);
     shut_down = true;
   } catch (const std::exception& e) {
     logger_.warn("route " + rt->route.name + " connection closed: " + e.what());
@@ -91,17 +95,22 @@ void Gateway::handle_client(RouteRuntime* rt, int client_fd) {
   // back before the close, so a client that sees its close may retry at once.
   forget_client(*rt, client_fd);
   rt->available_slots.fetch_add(1);
+  add(rt->stats.tcp_open, -1);
   if (!shut_down) ::shutdown(client_fd, SHUT_RDWR);
   ::close(client_fd);
 }
 
-int Gateway::connect_upstream(const ServerRoute& route) {
+int Gateway::connect_upstream(const ServerRoute& route, RouteStats& stats) {
   AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
-  if (!list) throw std::runtime_error("解析 TCP 上游地址失败");
+  if (!list) {
+    add(stats.tcp_connect_failures);
+    throw std::runtime_error("解析 TCP 上游地址失败");
+  }
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
     UniqueFd fd = connect_to(*entry);
     if (fd) return fd.release();
   }
+  add(stats.tcp_connect_failures);
   throw std::runtime_error("连接 TCP 上游失败 " + route.target_host + ":" +
                            std::to_string(route.target_port));
 }
@@ -112,11 +121,13 @@ struct PumpArgs {
   int from;
   int to;
   const char* label;
+  Counter* relayed;
 };
 
 }  // namespace
 
-void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_name) {
+void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_name,
+                    RouteStats& stats) {
   std::atomic<bool> stopped{false};
   auto pump = [this, &stopped, &route_name](PumpArgs args) {
     // On the pump's own stack: pages cost memory only once data has touched them.
@@ -125,6 +136,7 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
       const ssize_t n = recv_some(args.from, buffer, sizeof buffer);
       if (n <= 0) break;
       if (!send_all(args.to, buffer, static_cast<std::size_t>(n))) break;
+      add(*args.relayed, static_cast<std::uint64_t>(n));
     }
     // The first pump to end ends the other direction (no half-close). Both
     // sockets: the other pump may be blocked sending to a peer that reads
@@ -136,10 +148,10 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
     }
     logger_.info("route " + route_name + " relay ended " + args.label);
   };
-  std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server"});
+  std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server", &stats.tcp_bytes_client_to_server});
   std::thread second;
   try {
-    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client"});
+    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client", &stats.tcp_bytes_server_to_client});
   } catch (...) {
     stopped.store(true);
     shutdown_fd(client_fd);

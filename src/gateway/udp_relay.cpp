@@ -46,6 +46,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
         } else if (!running_.load()) {
           continue;  // stop has begun: no new association that it would miss
         } else if (rt->associations.size() >= static_cast<std::size_t>(rt->route.max_connections)) {
+          add(rt->stats.udp_dropped_limit);
           logger_.warn("UDP association limit reached on route " + name);
           continue;
         } else {
@@ -53,7 +54,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
           association->key = key;
           association->client_addr = from;
           association->client_addr_len = from_len;
-          association->upstream_fd = connect_upstream_udp(rt->route);
+          association->upstream_fd = connect_upstream_udp(rt->route, rt->stats);
           auto filed = rt->associations.emplace(association->key, association).first;
           try {
             rt->udp_threads.spawn([this, rt, association] { udp_response_loop(rt, association); });
@@ -61,11 +62,17 @@ void Gateway::udp_loop(RouteRuntime* rt) {
             rt->associations.erase(filed);
             throw;
           }
+          add(rt->stats.udp_created);
+          add(rt->stats.udp_open, 1);
         }
       }
       // The shared reference keeps the socket open until this send is done.
       if (send_datagram(association->upstream_fd, buffer, static_cast<std::size_t>(n)) < 0) {
+        add(rt->stats.udp_dropped_send_failed);
         logger_.warn("UDP send upstream failed on route " + name);
+      } else {
+        add(rt->stats.udp_datagrams_client_to_server);
+        add(rt->stats.udp_bytes_client_to_server, static_cast<std::uint64_t>(n));
       }
     } catch (const std::exception& e) {
       logger_.warn("UDP route " + name + " packet failed: " + e.what());
@@ -73,9 +80,12 @@ void Gateway::udp_loop(RouteRuntime* rt) {
   }
 }
 
-int Gateway::connect_upstream_udp(const ServerRoute& route) {
+int Gateway::connect_upstream_udp(const ServerRoute& route, RouteStats& stats) {
   AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
-  if (!list) throw std::runtime_error("解析 UDP 上游地址失败");
+  if (!list) {
+    add(stats.udp_connect_failures);
+    throw std::runtime_error("解析 UDP 上游地址失败");
+  }
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
     UniqueFd fd = connect_to(*entry);
     if (!fd) continue;
@@ -83,6 +93,7 @@ int Gateway::connect_upstream_udp(const ServerRoute& route) {
     set_timeouts(fd.get(), config_.udp_idle_timeout_ms, true, false);
     return fd.release();
   }
+  add(stats.udp_connect_failures);
   throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
                            std::to_string(route.target_port));
 }
@@ -95,12 +106,18 @@ void Gateway::udp_response_loop(RouteRuntime* rt,
     // Time-out, error, or the shutdown by stop(); an empty datagram from the
     // upstream while running is relayed like any other.
     if (n < 0 || (n == 0 && !running_.load())) break;
-    send_datagram_to(rt->udp_fd, buffer, static_cast<std::size_t>(n), association->client_addr,
-                     association->client_addr_len);
+    if (send_datagram_to(rt->udp_fd, buffer, static_cast<std::size_t>(n), association->client_addr,
+                         association->client_addr_len) < 0) {
+      add(rt->stats.udp_dropped_send_failed);
+    } else {
+      add(rt->stats.udp_datagrams_server_to_client);
+      add(rt->stats.udp_bytes_server_to_client, static_cast<std::uint64_t>(n));
+    }
   }
   // A datagram still on its way out fails instead of using a closed socket;
   // the socket itself is closed when the last reference goes.
   shutdown_fd(association->upstream_fd);
+  add(rt->stats.udp_open, -1);
   std::lock_guard lock(rt->udp_mutex);
   auto it = rt->associations.find(association->key);
   if (it != rt->associations.end() && it->second == association) rt->associations.erase(it);
