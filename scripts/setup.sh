@@ -8,6 +8,8 @@ packages=(
   libgtest-dev googletest     # the tests (GoogleTest is built from source)
   clang libclang-rt-14-dev    # sanitizer and fuzzing builds with clang
   clang-format man-db         # the format check; rendering the manual pages in a test
+  libcpp-httplib-dev          # the admin listener's HTTP server
+  prometheus                  # promtool and a real scraper for the admin tests
 )
 
 missing=()

@@ -15,7 +15,8 @@ const std::string kHelp =
     "Tarnwicket.Server\n"
     "  --config <path>  使用服务端 INI 配置\n"
     "  --validate       只校验配置，不监听端口\n"
-    "  --help           显示帮助\n";
+    "  --help           显示帮助\n"
+    "  --version        显示版本\n";
 
 std::string failure(const std::string& message) {
   return "server startup failed: " + message + "\n";
@@ -43,6 +44,7 @@ TEST(Cli, ScansTheCommandLine) {
       {"", {"--help", "--bogus"}, 0, kHelp, ""},
       {"", {"--validate", "--config", "missing.ini", "--help"}, 0, kHelp, ""},
       {"", {"--bogus", "--help"}, 1, "", failure("未知参数: --bogus")},
+      {"", {"--version", "--bogus"}, 0, "tarnwicket-server " TARNWICKET_VERSION "\n", ""},
       {"", {"--validate", "--config"}, 1, "", failure("未知参数: --config")},
       {"", {""}, 1, "", failure("未知参数: ")},
       {"", {"--config=server.ini"}, 1, "", failure("未知参数: --config=server.ini")},

@@ -17,9 +17,12 @@ namespace {
 
 constexpr std::size_t kAdminThreads = 4;
 constexpr int kAdminBacklog = 64;
-constexpr time_t kReadTimeoutSeconds = 2;  // between two reads of one request
-constexpr time_t kWriteTimeoutSeconds = 2;
-constexpr time_t kKeepAliveSeconds = 5;
+// Each also bounds how long stop() waits for a connection: one in the middle
+// of a request ends at its read or write time-out, an idle kept-alive one when
+// its keep-alive time runs out.
+constexpr time_t kReadTimeoutSeconds = 1;  // between two reads of one request
+constexpr time_t kWriteTimeoutSeconds = 1;
+constexpr time_t kKeepAliveSeconds = 1;
 constexpr std::size_t kKeepAliveRequests = 100;
 constexpr std::size_t kMaxBodyBytes = 4096;  // GET and HEAD carry none
 constexpr const char* kExpositionType = "text/plain; version=0.0.4; charset=utf-8";
@@ -108,7 +111,8 @@ struct AdminServer::Impl {
     using httplib::Request;
     using httplib::Response;
     http.set_pre_routing_handler([](const Request& req, Response& res) {
-      if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+      if (req.method == "GET" || req.method == "HEAD")
+        return httplib::Server::HandlerResponse::Unhandled;
       res.status = 405;
       res.set_header("Allow", "GET, HEAD");
       res.set_content("method not allowed\n", kTextType);
