@@ -31,6 +31,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/examples/server.ini
   ${PROJECT_SOURCE_DIR}/examples/client.ini
   ${PROJECT_SOURCE_DIR}/examples/client-compat.ini
+  ${PROJECT_SOURCE_DIR}/examples/prometheus-rules.yml
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The unit names the programs and the configuration by their paths in the
@@ -89,7 +90,7 @@ if(TARNWICKET_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   # What a build with the distribution's compiler links against.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libcpp-httplib0.11")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${TARNWICKET_PACKAGING_DIR}/debian/conffiles

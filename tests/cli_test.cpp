@@ -18,10 +18,16 @@ TEST(Cli, HelpNamesEveryOption) {
     const RunResult result = run(server_binary(), args);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
-    for (const char* option : {"--config <path>", "--validate", "--help"}) {
+    for (const char* option : {"--config <path>", "--validate", "--help", "--version"}) {
       EXPECT_NE(result.out.find(option), std::string::npos) << option << result.out;
     }
   }
+}
+
+TEST(Cli, VersionEndsTheScan) {
+  const RunResult result = run(server_binary(), {"--version", "--bogus"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "tarnwicket-server " TARNWICKET_VERSION "\n");
 }
 
 TEST(Cli, ScansTheCommandLine) {

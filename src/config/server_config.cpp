@@ -99,6 +99,24 @@ void validate_route(const ServerRoute& route, const ServerConfig& config,
   }
 }
 
+void validate_admin(const ServerConfig& config) {
+  if (!in_range(config.admin_port, 0, 65535)) {
+    throw std::runtime_error("server.admin_port 必须在 0 到 65535 之间");
+  }
+  if (config.admin_port != 0) {
+    for (const ServerRoute& route : config.routes) {
+      if (route.enabled && route.protocol != "udp" && route.listen_port == config.admin_port) {
+        throw std::runtime_error("server.admin_port 与线路监听端口重复: " +
+                                 std::to_string(config.admin_port));
+      }
+    }
+  }
+  in_addr address{};
+  if (inet_pton(AF_INET, config.admin_address.c_str(), &address) != 1) {
+    throw std::runtime_error("server.admin_address 必须是 IPv4 地址");
+  }
+}
+
 }  // namespace
 
 bool IpNetwork::contains(const std::array<std::uint8_t, 4>& host) const {
@@ -150,6 +168,8 @@ ServerConfig load_server_config(const std::filesystem::path& path) {
     if (section.compare(0, kRoutePrefix.size(), kRoutePrefix) != 0) continue;
     config.routes.push_back(read_route(ini, section));
   }
+  config.admin_port = read_int(ini, "server", "admin_port", config.admin_port);
+  config.admin_address = ini.get("server", "admin_address", config.admin_address);
   validate_server_config(config);
   return config;
 }
@@ -170,6 +190,7 @@ void validate_server_config(const ServerConfig& config) {
     validate_route(route, config, claimed);
   }
   if (!any_enabled) throw std::runtime_error("至少需要一条启用的线路");
+  validate_admin(config);
 }
 
 }  // namespace tarnwicket

@@ -39,6 +39,8 @@ struct ServerConfig {
   int connection_timeout_ms = 5000;
   int udp_idle_timeout_ms = 60000;
   std::vector<ServerRoute> routes;  // every route section, in section order
+  int admin_port = 0;               // metrics and health over HTTP; 0: off
+  std::string admin_address = "127.0.0.1";
 };
 
 // Reads and validates the file; throws std::runtime_error with the message.

@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 
+#include "gateway/admin_server.h"
 #include "gateway/socket_util.h"
 
 namespace tarnwicket {
@@ -67,6 +68,11 @@ void Gateway::start() {
   use_modest_thread_stacks();
   try {
     for (auto& rt : routes_) open_route(*rt, address.s_addr);
+    if (config_.admin_port != 0) {
+      in_addr admin{};
+      inet_pton(AF_INET, config_.admin_address.c_str(), &admin);  // checked by the rules
+      open_admin(admin.s_addr);
+    }
     for (const auto& rt : routes_) {
       if (!rt->allow.empty() || rt->route.max_connections_per_address > 0) {
         refusal_log_thread_ = std::thread(&Gateway::refusal_log_loop, this);
@@ -77,6 +83,7 @@ void Gateway::start() {
     stop_locked();
     throw;
   }
+  ready_ = true;
 }
 
 void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
@@ -116,6 +123,8 @@ void Gateway::stop() {
 
 void Gateway::stop_locked() {
   if (!running_.exchange(false)) return;
+  ready_ = false;
+  admin_.reset();  // stops and joins it
   {
     // Wakes workers backing off after a resource failure.
     std::lock_guard lock(pause_mutex_);

@@ -36,6 +36,8 @@
 
 namespace tarnwicket {
 
+class AdminServer;
+
 class Gateway {
  public:
   // One UDP client (address and port) of one route.
@@ -95,6 +97,8 @@ class Gateway {
   // Everything the process writes to standard output while the gateway lives
   // goes through here, so that it keeps its order with the log lines.
   Logger& logger() { return logger_; }
+  // Every listener is open, the gateway runs and is not draining.
+  bool ready() const { return ready_.load() && running_.load() && !draining_.load(); }
 
  private:
   void open_route(RouteRuntime& rt, std::uint32_t address);
@@ -110,7 +114,7 @@ class Gateway {
   void spawn_client(RouteRuntime& rt, UniqueFd client, std::string address);
   void handle_client(RouteRuntime& rt, ListedFd client, std::string address);
   ListedFd connect_upstream(RouteRuntime& rt);
-  void relay(int client_fd, int upstream_fd, const std::string& route_name);
+  void relay(int client_fd, int upstream_fd, const std::string& route_name, RouteStats& stats);
 
   // UDP relay (udp_relay.cpp).
   void udp_loop(RouteRuntime* rt);
@@ -120,7 +124,7 @@ class Gateway {
   std::shared_ptr<UdpAssociation> new_association(RouteRuntime& rt, std::string_view key,
                                                   const sockaddr_storage& from, socklen_t from_len,
                                                   in_addr destination);
-  int connect_upstream_udp(const ServerRoute& route);
+  int connect_upstream_udp(const ServerRoute& route, RouteStats& stats);
   void udp_response_loop(RouteRuntime* rt, const std::shared_ptr<UdpAssociation>& association);
 
   // Writes the refusals tallied since the last call, one line per route and reason.
@@ -132,6 +136,10 @@ class Gateway {
   // resource failure, so that stop is never held up by it.
   void pause_unless_stopping(std::chrono::milliseconds pause);
 
+  // Admin listener (gateway_admin.cpp).
+  void open_admin(std::uint32_t address);
+  std::string render_metrics() const;
+
   ServerConfig config_;
   Logger logger_;
   std::atomic<bool> running_{false};
@@ -141,6 +149,10 @@ class Gateway {
   std::mutex lifecycle_mutex_;      // start() and stop() never overlap
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
+
+  std::unique_ptr<AdminServer> admin_;
+  std::atomic<bool> ready_{false};
+  std::atomic<bool> draining_{false};  // set while connections are being drained
 };
 
 }  // namespace tarnwicket

@@ -54,6 +54,8 @@ void Gateway::accept_loop(RouteRuntime* rt) {
         logger_.warn("connection limit reached on route ", name);
         continue;
       }
+      add(rt->stats.tcp_accepted);
+      add(rt->stats.tcp_open, 1);
       spawn_client(*rt, std::move(client), std::move(address));
     } catch (const std::exception& e) {
       logger_.warn("route ", name, " connection closed: ", e.what());
@@ -71,6 +73,7 @@ void Gateway::spawn_client(RouteRuntime& rt, UniqueFd client, std::string addres
     // The client socket is closed by now, whichever step failed.
     if (!address.empty()) rt.tcp_addresses.remove(address);
     rt.available_slots.fetch_add(1);
+    add(rt.stats.tcp_open, -1);
     throw;
   }
 }
@@ -97,19 +100,23 @@ void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string addre
   set_nodelay(client.get());
   try {
     ListedFd upstream = connect_upstream(rt);
-    relay(client.get(), upstream.get(), rt.route.name);
+    relay(client.get(), upstream.get(), rt.route.name, rt.stats);
   } catch (const std::exception& e) {
     logger_.warn("route ", rt.route.name, " connection closed: ", e.what());
   }
   // Before the client's close, so that a client that sees it may retry at once.
   if (!address.empty()) rt.tcp_addresses.remove(address);
   rt.available_slots.fetch_add(1);
+  add(rt.stats.tcp_open, -1);
 }
 
 ListedFd Gateway::connect_upstream(RouteRuntime& rt) {
   const ServerRoute& route = rt.route;
   AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
-  if (!list) throw std::runtime_error("解析 TCP 上游地址失败");
+  if (!list) {
+    add(rt.stats.tcp_connect_failures);
+    throw std::runtime_error("解析 TCP 上游地址失败");
+  }
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
     UniqueFd fd = open_socket_for(*entry);
     if (!fd) continue;
@@ -121,6 +128,7 @@ ListedFd Gateway::connect_upstream(RouteRuntime& rt) {
     ListedFd upstream(rt.client_fds, std::move(fd));
     if (connect_socket(upstream.get(), *entry)) return upstream;
   }
+  add(rt.stats.tcp_connect_failures);
   throw std::runtime_error("连接 TCP 上游失败 " + route.target_host + ":" +
                            std::to_string(route.target_port));
 }
@@ -131,11 +139,13 @@ struct PumpArgs {
   int from;
   int to;
   const char* label;
+  Counter* relayed;
 };
 
 }  // namespace
 
-void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_name) {
+void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_name,
+                    RouteStats& stats) {
   std::atomic<bool> stopped{false};
   auto pump = [this, &stopped, &route_name](PumpArgs args) {
     // On the pump's own stack: pages cost memory only once data has touched them.
@@ -144,6 +154,7 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
       const ssize_t n = recv_some(args.from, buffer, sizeof buffer);
       if (n <= 0) break;
       if (!send_all(args.to, buffer, static_cast<std::size_t>(n))) break;
+      add(*args.relayed, static_cast<std::uint64_t>(n));
     }
     // The first pump to end ends the other direction (no half-close). Both
     // sockets: the other pump may be blocked sending to a peer that reads
@@ -155,10 +166,10 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
     }
     logger_.info("route ", route_name, " relay ended ", args.label);
   };
-  std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server"});
+  std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server", &stats.tcp_bytes_client_to_server});
   std::thread second;
   try {
-    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client"});
+    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client", &stats.tcp_bytes_server_to_client});
   } catch (...) {
     stopped.store(true);
     shutdown_fd(client_fd);

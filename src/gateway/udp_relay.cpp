@@ -44,7 +44,11 @@ void Gateway::udp_loop(RouteRuntime* rt) {
       if (!association) continue;
       // The shared reference keeps the socket open until this send is done.
       if (send_datagram(association->upstream_fd, buffer, static_cast<std::size_t>(n)) < 0) {
+        add(rt->stats.udp_dropped_send_failed);
         logger_.warn("UDP send upstream failed on route ", name);
+      } else {
+        add(rt->stats.udp_datagrams_client_to_server);
+        add(rt->stats.udp_bytes_client_to_server, static_cast<std::uint64_t>(n));
       }
     } catch (const std::exception& e) {
       logger_.warn("UDP route ", name, " packet failed: ", e.what());
@@ -87,7 +91,7 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(RouteRuntime& 
   association->client_addr_len = from_len;
   association->local_addr = destination;
   // Resolving may wait on the network: never under udp_mutex.
-  association->upstream_fd = connect_upstream_udp(rt.route);
+  association->upstream_fd = connect_upstream_udp(rt.route, rt.stats);
   std::lock_guard lock(rt.udp_mutex);
   if (!running_.load()) return nullptr;
   auto filed = rt.associations.emplace(association->key, association).first;
@@ -97,12 +101,17 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(RouteRuntime& 
     rt.associations.erase(filed);
     throw;
   }
+  add(rt.stats.udp_created);
+  add(rt.stats.udp_open, 1);
   return association;
 }
 
-int Gateway::connect_upstream_udp(const ServerRoute& route) {
+int Gateway::connect_upstream_udp(const ServerRoute& route, RouteStats& stats) {
   AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
-  if (!list) throw std::runtime_error("解析 UDP 上游地址失败");
+  if (!list) {
+    add(stats.udp_connect_failures);
+    throw std::runtime_error("解析 UDP 上游地址失败");
+  }
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
     UniqueFd fd = connect_to(*entry);
     if (!fd) continue;
@@ -112,6 +121,7 @@ int Gateway::connect_upstream_udp(const ServerRoute& route) {
     set_receive_timeout(fd.get(), first > 0 ? first : config_.udp_idle_timeout_ms);
     return fd.release();
   }
+  add(stats.udp_connect_failures);
   throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
                            std::to_string(route.target_port));
 }
@@ -129,12 +139,18 @@ void Gateway::udp_response_loop(RouteRuntime* rt,
       set_receive_timeout(association->upstream_fd, config_.udp_idle_timeout_ms);
     }
     answered = true;
-    send_datagram_to(rt->udp_fd, buffer, static_cast<std::size_t>(n), association->client_addr,
-                     association->client_addr_len, association->local_addr);
+    if (send_datagram_to(rt->udp_fd, buffer, static_cast<std::size_t>(n), association->client_addr,
+                         association->client_addr_len, association->local_addr) < 0) {
+      add(rt->stats.udp_dropped_send_failed);
+    } else {
+      add(rt->stats.udp_datagrams_server_to_client);
+      add(rt->stats.udp_bytes_server_to_client, static_cast<std::uint64_t>(n));
+    }
   }
   // A datagram still on its way out fails instead of using a closed socket;
   // the socket itself is closed when the last reference goes.
   shutdown_fd(association->upstream_fd);
+  add(rt->stats.udp_open, -1);
   std::lock_guard lock(rt->udp_mutex);
   auto it = rt->associations.find(association->key);
   if (it != rt->associations.end() && it->second == association) rt->associations.erase(it);

@@ -19,12 +19,14 @@ constexpr std::string_view kHelpText =
     "Tarnwicket.Server\n"
     "  --config <path>  使用服务端 INI 配置\n"
     "  --validate       只校验配置，不监听端口\n"
-    "  --help           显示帮助\n";
+    "  --help           显示帮助\n"
+    "  --version        显示版本\n";
 
 struct Options {
   std::string config_path = "server.ini";
   bool validate_only = false;
   bool show_help = false;
+  bool show_version = false;
 };
 
 void write_all(std::FILE* stream, std::string_view text) {
@@ -32,13 +34,17 @@ void write_all(std::FILE* stream, std::string_view text) {
   std::fflush(stream);
 }
 
-// Options match whole arguments exactly; --help ends the scan at once.
+// Options match whole arguments exactly; --help and --version end the scan at once.
 Options scan_arguments(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help") {
       options.show_help = true;
+      return options;
+    }
+    if (arg == "--version") {
+      options.show_version = true;
       return options;
     }
     if (arg == "--validate") {
@@ -72,6 +78,10 @@ int main(int argc, char** argv) {
     const Options options = scan_arguments(argc, argv);
     if (options.show_help) {
       write_all(stdout, kHelpText);
+      return 0;
+    }
+    if (options.show_version) {
+      write_all(stdout, "tarnwicket-server " TARNWICKET_VERSION "\n");
       return 0;
     }
     const tarnwicket::ServerConfig config = tarnwicket::load_server_config(options.config_path);
