@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <stdexcept>
 
 #include "gateway/admin_server.h"
@@ -160,7 +161,10 @@ void Gateway::log_refusals() {
     for (const auto& [tally, reason] : reasons) {
       const std::uint64_t count = tally->take();
       if (count == 0) continue;
-      logger_.warn("route ", rt->route.name, " refused ", std::to_string(count),
+      char digits[24];
+      const char* end = std::to_chars(digits, digits + sizeof digits, count).ptr;
+      logger_.warn("route ", rt->route.name, " refused ",
+                   std::string_view(digits, static_cast<std::size_t>(end - digits)),
                    " clients: ", reason);
     }
   }

@@ -59,6 +59,8 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       spawn_client(*rt, std::move(client), std::move(address));
     } catch (const std::exception& e) {
       logger_.warn("route ", name, " connection closed: ", e.what());
+    } catch (...) {
+      // Nothing that fails for one client may end the route's intake.
     }
   }
 }
@@ -103,6 +105,8 @@ void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string addre
     relay(client.get(), upstream.get(), rt.route.name, rt.stats);
   } catch (const std::exception& e) {
     logger_.warn("route ", rt.route.name, " connection closed: ", e.what());
+  } catch (...) {
+    // Only this connection is given up; the slot must still come back.
   }
   // Before the client's close, so that a client that sees it may retry at once.
   if (!address.empty()) rt.tcp_addresses.remove(address);
@@ -166,10 +170,12 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
     }
     logger_.info("route ", route_name, " relay ended ", args.label);
   };
-  std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server", &stats.tcp_bytes_client_to_server});
+  std::thread first(
+      pump, PumpArgs{client_fd, upstream_fd, "client->server", &stats.tcp_bytes_client_to_server});
   std::thread second;
   try {
-    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client", &stats.tcp_bytes_server_to_client});
+    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client",
+                                        &stats.tcp_bytes_server_to_client});
   } catch (...) {
     stopped.store(true);
     shutdown_fd(client_fd);

@@ -26,7 +26,12 @@ class ThreadGroup {
     auto self = running_.emplace(running_.end());
     try {
       *self = std::thread([this, self, fn = std::forward<Fn>(fn)]() mutable {
-        fn();
+        // A failure that escapes a worker gives up its own work only; it must
+        // never reach std::terminate and end every other player's session.
+        try {
+          fn();
+        } catch (...) {
+        }
         retire(self);
       });
     } catch (...) {

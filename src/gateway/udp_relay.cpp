@@ -52,6 +52,8 @@ void Gateway::udp_loop(RouteRuntime* rt) {
       }
     } catch (const std::exception& e) {
       logger_.warn("UDP route ", name, " packet failed: ", e.what());
+    } catch (...) {
+      // Only this datagram is given up.
     }
   }
 }
