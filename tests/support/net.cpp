@@ -26,21 +26,21 @@ constexpr int kReadsPerEvent = 8;  // fairness between busy connections
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-sockaddr_in loopback(int port) {
+sockaddr_in loopback(int port, const char* address = "127.0.0.1") {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, address, &addr.sin_addr);
   return addr;
 }
 
 sockaddr* as_sockaddr(sockaddr_in& addr) { return reinterpret_cast<sockaddr*>(&addr); }
 
-// A socket bound to 127.0.0.1:port (0: any free port); empty when the port is taken.
-Fd bound_socket(int type, int port) {
+// A socket bound to address:port (0: any free port); empty when the port is taken.
+Fd bound_socket(int type, int port, const char* address = "127.0.0.1") {
   Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
-  sockaddr_in addr = loopback(port);
+  sockaddr_in addr = loopback(port, address);
   return ::bind(fd.get(), as_sockaddr(addr), sizeof addr) == 0 ? std::move(fd) : Fd();
 }
 
@@ -51,8 +51,8 @@ int local_port(int fd) {
   return ntohs(addr.sin_port);
 }
 
-bool connect_to(int fd, int port) {
-  sockaddr_in addr = loopback(port);
+bool connect_to(int fd, int port, const char* address = "127.0.0.1") {
+  sockaddr_in addr = loopback(port, address);
   return ::connect(fd, as_sockaddr(addr), sizeof addr) == 0;
 }
 
@@ -224,9 +224,17 @@ std::vector<int> UdpEcho::sender_ports() {
   return senders_;
 }
 
-Fd tcp_connect(int port) {
+Fd tcp_connect(int port, const char* from) {
+  // Bound to `from` with the port left to connect(), which may reuse ports
+  // in TIME_WAIT towards other peers: churn would run out of them otherwise.
   Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) throw_errno("socket");
   const int on = 1;
+  if (from != nullptr) {
+    ::setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    sockaddr_in addr = loopback(0, from);
+    if (::bind(fd.get(), as_sockaddr(addr), sizeof addr) != 0) return Fd();
+  }
   ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   set_receive_timeout(fd.get(), 10s);
   const timeval send_timeout{10, 0};
@@ -287,10 +295,10 @@ void reset_on_close(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
-Fd udp_connect(int port) {
-  Fd fd = bound_socket(SOCK_DGRAM, 0);
+Fd udp_connect(int port, const char* to, const char* from) {
+  Fd fd = bound_socket(SOCK_DGRAM, 0, from);
   set_receive_timeout(fd.get(), 5s);
-  return fd && connect_to(fd.get(), port) ? std::move(fd) : Fd();
+  return fd && connect_to(fd.get(), port, to) ? std::move(fd) : Fd();
 }
 
 bool udp_send(int fd, const std::string& data) {

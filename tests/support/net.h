@@ -99,9 +99,9 @@ class UdpEcho {
   std::thread thread_;
 };
 
-// Blocking TCP client to 127.0.0.1:port with TCP_NODELAY, as a game client's;
-// receive and send time-outs of 10 s, which bound every wait below.
-Fd tcp_connect(int port);
+// Blocking TCP client (from `from`, when given) to 127.0.0.1:port with TCP_NODELAY, as a game
+// client's; receive and send time-outs of 10 s, which bound every wait below.
+Fd tcp_connect(int port, const char* from = nullptr);
 bool send_all(int fd, const void* data, size_t size);
 // Reads exactly `size` bytes; false on EOF, error or time-out.
 bool recv_all(int fd, void* data, size_t size);
@@ -115,9 +115,9 @@ void set_nonblocking(int fd);
 // A zero linger time: closing then sends RST instead of FIN.
 void reset_on_close(int fd);
 
-// UDP socket bound to 127.0.0.1, port 0, and connected to 127.0.0.1:port, so
-// that it receives only from there; receive time-out 5 s.
-Fd udp_connect(int port);
+// UDP socket bound to `from`, port 0, and connected to to:port, so that it
+// receives only from there; receive time-out 5 s.
+Fd udp_connect(int port, const char* to = "127.0.0.1", const char* from = "127.0.0.1");
 bool udp_send(int fd, const std::string& data);
 std::optional<std::string> udp_recv(int fd);
 
