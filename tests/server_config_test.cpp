@@ -73,6 +73,34 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
       {route("a", "protocol = both\n") + route("b", "protocol = udp\n"), "udp 监听端口重复: 7000"},
       {route("a") + route("b", "protocol = both\n"), "tcp 监听端口重复: 7000"},
       {route("a") + "[server\n", "配置第 5 行缺少 '='"},
+      // Options beyond the limits, checked after every rule above, in this order.
+      {route("a",
+             "max_connections_per_address = 100000\nudp_first_reply_timeout_ms = 60000\n"
+             "allow = 10.1.2.3/8 | 192.0.2.7 |\nudp_receive_buffer_bytes = 4096\n"),
+       ""},
+      {route("a", "max_connections_per_address = -1\nallow = x\n"),
+       "线路 a 的 max_connections_per_address 超出范围"},
+      {route("a", "udp_first_reply_timeout_ms = 99\n"),
+       "线路 a 的 udp_first_reply_timeout_ms 超出范围"},
+      {"[server]\nudp_idle_timeout_ms = 1000\n" + route("a", "udp_first_reply_timeout_ms = 1001\n"),
+       "线路 a 的 udp_first_reply_timeout_ms 超出范围"},
+      {route("a", "allow = 10.0.0.0/8|10.0.0.0/33\n"), "线路 a 的 allow 包含无效网段: 10.0.0.0/33"},
+      {route("a", "allow = 10.0.0/8\n"), "线路 a 的 allow 包含无效网段: 10.0.0/8"},
+      {route("a", "allow = 10.0.0.0/+8\n"), "线路 a 的 allow 包含无效网段: 10.0.0.0/+8"},
+      {route("a", "target_host = localhost\ntarget_port = 7000\n"),
+       "线路 a 的目标不能是自身的监听端口"},
+      {route("a", "target_host = 127.3.0.1\ntarget_port = 7000\n"),
+       "线路 a 的目标不能是自身的监听端口"},
+      {"[server]\nlisten_address = 10.0.0.1\n" +
+           route("a", "target_host = 10.0.0.1\ntarget_port = 7000\n"),
+       "线路 a 的目标不能是自身的监听端口"},
+      {"[server]\nlisten_address = 10.0.0.1\n" +
+           route("a", "target_host = 127.0.0.1\ntarget_port = 7000\n"),
+       ""},
+      {route("a", "udp_receive_buffer_bytes = 4095\n"),
+       "线路 a 的 udp_receive_buffer_bytes 超出范围"},
+      {route("a", "udp_receive_buffer_bytes = 67108865\n"),
+       "线路 a 的 udp_receive_buffer_bytes 超出范围"},
   };
   test::TempDir dir;
   for (const auto& [content, message] : cases) {
