@@ -44,9 +44,11 @@ RouteSpec RelayFixture::udp_route(int max_connections) const {
 }
 
 bool RelayFixture::start(const std::vector<RouteSpec>& routes, int connection_timeout_ms,
-                         int udp_idle_timeout_ms, ProcessOptions options) {
+                         int udp_idle_timeout_ms, ProcessOptions options,
+                         const std::string& listen_address) {
   server_ = std::make_unique<RunningServer>(
-      server_ini(routes, connection_timeout_ms, udp_idle_timeout_ms), std::move(options));
+      server_ini(routes, connection_timeout_ms, udp_idle_timeout_ms, listen_address),
+      std::move(options));
   idle_threads_ = thread_count(proc().pid());
   idle_fds_ = fd_count(proc().pid());
   return server_->started();

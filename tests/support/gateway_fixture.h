@@ -43,7 +43,8 @@ class RelayFixture : public ::testing::Test {
   RouteSpec udp_route(int max_connections = 0) const;
   // Starts the server; false when it did not announce its start.
   bool start(const std::vector<RouteSpec>& routes, int connection_timeout_ms = 5000,
-             int udp_idle_timeout_ms = 60000, ProcessOptions options = {});
+             int udp_idle_timeout_ms = 60000, ProcessOptions options = {},
+             const std::string& listen_address = "127.0.0.1");
   Process& proc() { return server_->process(); }
   RunningServer& server() { return *server_; }
   // Waits until the server runs its idle threads and holds its idle descriptors again.
