@@ -3,6 +3,10 @@
 // run, and prints the medians side by side.
 //
 //   tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...] [--server PATH]
+//                          [--admin] [--udp-buffer BYTES]
+//
+// --admin runs the server with its admin listener on; --udp-buffer sets the
+// UDP route's receive buffer: both to compare a run with and without.
 
 #include <sys/resource.h>
 
@@ -34,6 +38,8 @@ struct Settings {
   int split_writes = 2000;
   std::set<int> only;       // scenario numbers; empty: all
   double udp_rate = 50000;  // offered datagrams per second, below what the direct path drops
+  bool admin = false;       // the admin listener on
+  int udp_buffer = 0;       // udp_receive_buffer_bytes of the UDP route; 0: the kernel's
 };
 
 Settings parse(int argc, char** argv) {
@@ -53,9 +59,14 @@ Settings parse(int argc, char** argv) {
       while (std::getline(list, item, ',')) s.only.insert(std::atoi(item.c_str()));
     } else if (arg == "--server" && i + 1 < argc) {
       s.server = argv[++i];
+    } else if (arg == "--admin") {
+      s.admin = true;
+    } else if (arg == "--udp-buffer" && i + 1 < argc) {
+      s.udp_buffer = std::atoi(argv[++i]);
     } else {
       throw std::runtime_error(
-          "usage: tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...] [--server PATH]");
+          "usage: tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...] [--server PATH] "
+          "[--admin] [--udp-buffer BYTES]");
     }
   }
   return s;
@@ -82,11 +93,18 @@ class Bench {
   explicit Bench(const Settings& settings) : s_(settings) {
     direct_ = Ports{echo_.port(), sink_.port(), udp_echo_.port()};
     relayed_ = Ports{free_port(), free_port(), free_port()};
-    const std::string ini = server_ini(
+    const std::string buffer =
+        s_.udp_buffer > 0 ? "udp_receive_buffer_bytes = " + std::to_string(s_.udp_buffer) + "\n"
+                          : "";
+    std::string ini = server_ini(
         {{"tcp-echo", "tcp", relayed_.tcp_echo, "127.0.0.1", direct_.tcp_echo, kMaxConnections},
          {"tcp-sink", "tcp", relayed_.tcp_sink, "127.0.0.1", direct_.tcp_sink, kMaxConnections},
-         {"udp-echo", "udp", relayed_.udp_echo, "127.0.0.1", direct_.udp_echo, kMaxConnections}},
+         {"udp-echo", "udp", relayed_.udp_echo, "127.0.0.1", direct_.udp_echo, kMaxConnections,
+          true, buffer}},
         300000, 3000);
+    if (s_.admin) {
+      ini.insert(ini.find('\n') + 1, "admin_port = " + std::to_string(free_port()) + "\n");
+    }
     server_ = std::make_unique<Process>(
         s_.server, std::vector<std::string>{"--config", dir_.write("server.ini", ini).string()});
     if (!server_->wait_for_line("server started", 10s))
@@ -100,6 +118,7 @@ class Bench {
     held_tcp(1000);
     held_tcp(4000);
     udp();
+    udp_burst();
     held_udp(1000);
     after_all();
     report_.print();
@@ -241,6 +260,15 @@ class Bench {
         (first99.*side).push_back(l.p99_us / 1000);
       });
     }
+  }
+
+  void udp_burst() {
+    if (!section(11, "11. burst of new UDP clients")) return;
+    Row& answered = report_.add("11. 2000 new UDP clients at once, answered", "%");
+    both([&](const Ports& p, std::vector<double> Row::*side) {
+      const Latency l = udp_burst_first_echo(p.udp_echo, 2000);
+      (answered.*side).push_back(100.0 * static_cast<double>(2000 - l.failures) / 2000);
+    });
   }
 
   void held_udp(int count) {
