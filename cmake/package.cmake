@@ -90,7 +90,7 @@ if(TARNWICKET_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   # What a build with the distribution's compiler links against.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libcpp-httplib0.11")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libmicrohttpd12 (>= 0.9.75)")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${TARNWICKET_PACKAGING_DIR}/debian/conffiles

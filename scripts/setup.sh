@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev    # sanitizer and fuzzing builds with clang
   clang-format clang-tidy     # the format check and static analysis in CI
   man-db                      # rendering the manual pages in a test
-  libcpp-httplib-dev          # the admin listener's HTTP server
+  libmicrohttpd-dev           # the admin listener's HTTP server
   prometheus                  # promtool and a real scraper for the admin tests
 )
 

@@ -48,6 +48,9 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
   const std::string idle = "server.udp_idle_timeout_ms 必须在 1000 到 3600000 之间";
   const std::string none = "至少需要一条启用的线路";
   const std::string max = "线路 a 的 max_connections 超出范围";
+  const std::string admin_range = "server.admin_port 必须在 0 到 65535 之间";
+  const std::string admin_clash = "server.admin_port 与线路监听端口重复: 7000";
+  const std::string admin_address = "server.admin_address 必须是 IPv4 地址";
   const std::pair<std::string, std::string> cases[] = {
       {"", none},
       {route("a", "enabled = off\n"), none},
@@ -101,6 +104,21 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
        "线路 a 的 udp_receive_buffer_bytes 超出范围"},
       {route("a", "udp_receive_buffer_bytes = 67108865\n"),
        "线路 a 的 udp_receive_buffer_bytes 超出范围"},
+      // The admin listener's rules come after the older ones.
+      {"[server]\nadmin_port = -1\n", none},
+      {"[server]\nadmin_port = -1\n" + route("a"), admin_range},
+      {"[server]\nadmin_port = 65536\n" + route("a"), admin_range},
+      {"[server]\nadmin_port = 65535\nadmin_address = 0.0.0.0\n" + route("a"), ""},
+      {"[server]\nadmin_port = x7000\n" + route("a"), ""},  // unreadable: stays off
+      {"[server]\nadmin_port = 7000\n" + route("a"), admin_clash},
+      {"[server]\nadmin_port = 7000\n" + route("a", "protocol = both\n"), admin_clash},
+      {"[server]\nadmin_port = 7000\n" + route("a", "protocol = udp\n"), ""},
+      {"[server]\nadmin_port = 7000\n" + route("a", "enabled = no\n") +
+           route("b", "listen_port = 1\n"),
+       ""},
+      {"[server]\nadmin_address = localhost\n" + route("a"), admin_address},
+      {"[server]\nadmin_address = ::1\n" + route("a"), admin_address},
+      {"[server]\nadmin_address =\n" + route("a"), admin_address},
   };
   test::TempDir dir;
   for (const auto& [content, message] : cases) {

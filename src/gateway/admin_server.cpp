@@ -1,13 +1,10 @@
 #include "gateway/admin_server.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
-#include <utility>
-#include <vector>
+#include <cerrno>
+#include <string_view>
+#include <system_error>
 
 #include "gateway/socket_util.h"
 
@@ -15,168 +12,118 @@ namespace tarnwicket {
 
 namespace {
 
-constexpr std::size_t kAdminThreads = 4;
 constexpr int kAdminBacklog = 64;
-// Each also bounds how long stop() waits for a connection: one in the middle
-// of a request ends at its read or write time-out, an idle kept-alive one when
-// its keep-alive time runs out.
-constexpr time_t kReadTimeoutSeconds = 1;  // between two reads of one request
-constexpr time_t kWriteTimeoutSeconds = 1;
-constexpr time_t kKeepAliveSeconds = 1;
-constexpr std::size_t kKeepAliveRequests = 100;
-constexpr std::size_t kMaxBodyBytes = 4096;  // GET and HEAD carry none
+constexpr unsigned kAdminThreads = 2;  // each polls the listener and its share of the clients
+constexpr unsigned kMaxConnections = 64;
+// Silence after which a connection is closed: while its request arrives, while
+// its answer is sent, and while it is kept alive between requests.
+constexpr unsigned kConnectionTimeoutSeconds = 2;
+// All of a connection's memory. The request line and headers must fit in it,
+// or the library answers 431 (414 for the request line alone) and closes.
+constexpr std::size_t kConnectionMemoryBytes = 16 * 1024;
+constexpr std::size_t kThreadStackBytes = 256 * 1024;
+constexpr unsigned kDaemonFlags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
 constexpr const char* kExpositionType = "text/plain; version=0.0.4; charset=utf-8";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 
-// The library's connection jobs, on a fixed number of threads. The library
-// shuts the pool down (joining every thread) when its accept loop ends.
-class FixedPool : public httplib::TaskQueue {
- public:
-  explicit FixedPool(std::size_t threads) {
-    try {
-      for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-    } catch (...) {
-      shutdown();
-      throw;
-    }
-  }
-  ~FixedPool() override { shutdown(); }
-
-  void enqueue(std::function<void()> job) override {
-    {
-      std::lock_guard lock(mutex_);
-      jobs_.push_back(std::move(job));
-    }
-    wake_.notify_one();
-  }
-
-  // Jobs still queued run first: after stop each only closes its socket.
-  void shutdown() override {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& t : threads_) {
-      if (t.joinable()) t.join();
-    }
-  }
-
- private:
-  void work() {
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      try {
-        job();
-      } catch (const std::exception&) {
-        // Only this connection is lost.
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;  // guarded by mutex_
-  bool stopping_ = false;                   // guarded by mutex_
-  std::vector<std::thread> threads_;
+struct ResponseRelease {
+  void operator()(MHD_Response* response) const { MHD_destroy_response(response); }
 };
+using Response = std::unique_ptr<MHD_Response, ResponseRelease>;
 
-// Lends the library a listening socket that we bound ourselves, and takes it
-// back for the stop: its accept loop and keep-alive loops end once the socket
-// field reads invalid.
-class HttpServer : public httplib::Server {
- public:
-  void lend_listener(int fd) { svr_sock_ = fd; }
-  int take_listener() { return svr_sock_.exchange(INVALID_SOCKET); }
-};
+// Null when memory runs out. A null type sends no Content-Type.
+Response make_response(std::string_view body, const char* type) {
+  Response response(MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                    MHD_RESPMEM_MUST_COPY));
+  if (response && type != nullptr &&
+      MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, type) != MHD_YES)
+    response.reset();
+  return response;
+}
+
+// Whether the request announces a body.
+bool has_body(MHD_Connection* connection) {
+  const char* length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  return MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                     MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr ||
+         (length != nullptr && std::string_view(length) != "0");
+}
 
 }  // namespace
 
 struct AdminServer::Impl {
-  Handlers handlers;
-  HttpServer http;
-  std::unique_ptr<FixedPool> pool;
-  UniqueFd listener;  // ours; the library accepts on a duplicate of it
-  std::thread accept_thread;
-  bool library_closed = false;  // the library gave up after an accept error and closed its copy
+  struct DaemonStop {
+    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+  };
 
-  void route() {
-    using httplib::Request;
-    using httplib::Response;
-    http.set_pre_routing_handler([](const Request& req, Response& res) {
-      if (req.method == "GET" || req.method == "HEAD")
-        return httplib::Server::HandlerResponse::Unhandled;
-      res.status = 405;
-      res.set_header("Allow", "GET, HEAD");
-      res.set_content("method not allowed\n", kTextType);
-      return httplib::Server::HandlerResponse::Handled;
-    });
-    http.Get("/metrics", [this](const Request&, Response& res) {
-      res.set_content(handlers.metrics(), kExpositionType);
-    });
-    http.Get("/healthz", [](const Request&, Response& res) { res.set_content("ok\n", kTextType); });
-    http.Get("/readyz", [this](const Request&, Response& res) {
-      const bool ready = handlers.ready();
-      res.status = ready ? 200 : 503;
-      res.set_content(ready ? "ready\n" : "not ready\n", kTextType);
-    });
-    http.set_read_timeout(kReadTimeoutSeconds);
-    http.set_write_timeout(kWriteTimeoutSeconds);
-    http.set_keep_alive_timeout(kKeepAliveSeconds);
-    http.set_keep_alive_max_count(kKeepAliveRequests);
-    http.set_payload_max_length(kMaxBodyBytes);
+  Handlers handlers;
+  std::unique_ptr<MHD_Daemon, DaemonStop> daemon;
+
+  // Called on a pool thread once a request's head is in, and again once its
+  // body is. A request that announces a body is answered at the first call:
+  // the library then skips the body and closes after the answer. Any other
+  // is answered at the second, which keeps the connection alive. HEAD
+  // answers go out without their body; MHD_NO closes only this connection.
+  static MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
+                           const char* method, const char* /*version*/, const char* /*upload_data*/,
+                           std::size_t* /*upload_data_size*/, void** request_state) noexcept {
+    if (*request_state == nullptr && !has_body(connection)) {
+      *request_state = self;
+      return MHD_YES;
+    }
+    const Handlers& handlers = static_cast<Impl*>(self)->handlers;
+    const std::string_view path(url), verb(method);
+    unsigned status = MHD_HTTP_OK;
+    Response response;
+    try {
+      if (verb != MHD_HTTP_METHOD_GET && verb != MHD_HTTP_METHOD_HEAD) {
+        status = MHD_HTTP_METHOD_NOT_ALLOWED;
+        response = make_response("method not allowed\n", kTextType);
+        if (response &&
+            MHD_add_response_header(response.get(), MHD_HTTP_HEADER_ALLOW, "GET, HEAD") != MHD_YES)
+          return MHD_NO;
+      } else if (path == "/metrics") {
+        response = make_response(handlers.metrics(), kExpositionType);
+      } else if (path == "/healthz") {
+        response = make_response("ok\n", kTextType);
+      } else if (path == "/readyz") {
+        const bool ready = handlers.ready();
+        status = ready ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE;
+        response = make_response(ready ? "ready\n" : "not ready\n", kTextType);
+      } else {
+        status = MHD_HTTP_NOT_FOUND;
+        response = make_response("", nullptr);
+      }
+    } catch (const std::exception&) {
+      return MHD_NO;
+    }
+    return response ? MHD_queue_response(connection, status, response.get()) : MHD_NO;
   }
 };
 
 AdminServer::AdminServer(Handlers handlers) : impl_(std::make_unique<Impl>()) {
   impl_->handlers = std::move(handlers);
-  impl_->route();
 }
 
 AdminServer::~AdminServer() { stop(); }
 
 bool AdminServer::start(std::uint32_t address, int port) {
-  Impl& im = *impl_;
-  im.listener = open_tcp_listener(address, port, kAdminBacklog);
-  if (!im.listener) return false;
-  UniqueFd lent = duplicate_fd(im.listener.get());
-  if (!lent) return false;
-  im.pool = std::make_unique<FixedPool>(kAdminThreads);
-  // The library asks for the pool as a raw pointer and deletes it after its
-  // accept loop ends; until then the pool stays ours, so a failed start
-  // still joins its threads.
-  im.http.new_task_queue = [&im]() -> httplib::TaskQueue* { return im.pool.release(); };
-  im.http.lend_listener(lent.release());
-  try {
-    im.accept_thread = std::thread([&im] { im.library_closed = !im.http.listen_after_bind(); });
-  } catch (...) {
-    UniqueFd(im.http.take_listener()).reset();
-    throw;
-  }
+  UniqueFd listener = open_tcp_listener(address, port, kAdminBacklog);
+  if (!listener) return false;
+  // The library owns the listener from here: it closes it when it cannot
+  // start, and at the stop.
+  errno = 0;
+  impl_->daemon.reset(MHD_start_daemon(
+      kDaemonFlags, 0, nullptr, nullptr, &Impl::answer, impl_.get(), MHD_OPTION_LISTEN_SOCKET,
+      listener.release(), MHD_OPTION_THREAD_POOL_SIZE, kAdminThreads, MHD_OPTION_THREAD_STACK_SIZE,
+      kThreadStackBytes, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      kConnectionMemoryBytes, MHD_OPTION_END));
+  if (!impl_->daemon) throw std::system_error(errno != 0 ? errno : EAGAIN, std::generic_category());
   return true;
 }
 
-void AdminServer::stop() {
-  Impl& im = *impl_;
-  if (!im.accept_thread.joinable()) {
-    im.listener.reset();
-    return;
-  }
-  // Taken back before the wake-up, so the library never closes it itself.
-  UniqueFd lent(im.http.take_listener());
-  shutdown_fd(im.listener.get());
-  im.accept_thread.join();
-  // After an accept error the library closed its copy before we took it back.
-  if (im.library_closed) static_cast<void>(lent.release());
-  im.listener.reset();
-  im.pool.reset();
-}
+void AdminServer::stop() { impl_->daemon.reset(); }
 
 }  // namespace tarnwicket

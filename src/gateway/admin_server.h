@@ -1,9 +1,10 @@
 #pragma once
 
 // The admin listener: GET /metrics, /healthz and /readyz over HTTP/1.1, served
-// by a fixed pool of threads that stop() joins. Requests are bounded in size
-// and in the time between reads, so slow or hostile clients hold at most the
-// pool's threads, each for a few seconds at a time.
+// by two threads, each polling its share of a bounded number of connections;
+// stop() joins them. A request's head is bounded in size and a connection in
+// its silence, so a slow or hostile client holds one connection slot for a few
+// seconds at a time and no thread.
 
 #include <cstdint>
 #include <functional>
@@ -25,7 +26,8 @@ class AdminServer {
   AdminServer& operator=(const AdminServer&) = delete;
 
   // Binds address:port (network byte order) and starts serving; false when
-  // the port cannot be bound. Throws std::system_error when no thread can be made.
+  // the port cannot be bound. Throws std::system_error when the server cannot
+  // start (no thread or descriptor could be made).
   bool start(std::uint32_t address, int port);
   // Closes the listener and every connection, and joins every thread. Idempotent.
   void stop();

@@ -15,7 +15,7 @@ void Gateway::open_admin(std::uint32_t address) {
   if (!admin_->start(address, config_.admin_port)) {
     throw std::runtime_error("管理端口监听失败: " + where);
   }
-  logger_.info("server admin listening " + where);
+  logger_.info("server admin listening ", where);
 }
 
 std::string Gateway::render_metrics() const {

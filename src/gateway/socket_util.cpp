@@ -1,7 +1,6 @@
 #include "gateway/socket_util.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -136,8 +135,6 @@ UniqueFd open_udp_socket(std::uint32_t address, int port) {
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return UniqueFd();
   return fd;
 }
-
-UniqueFd duplicate_fd(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
 
 void shutdown_fd(int fd) {
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);

@@ -104,9 +104,6 @@ bool connect_socket(int fd, const addrinfo& entry);
 UniqueFd open_tcp_listener(std::uint32_t address, int port, int backlog);
 UniqueFd open_udp_socket(std::uint32_t address, int port);
 
-// A second descriptor of the same socket (close-on-exec); empty on failure.
-UniqueFd duplicate_fd(int fd);
-
 // Shuts a descriptor down in both directions, which wakes a thread blocked
 // on it; a no-op for -1.
 void shutdown_fd(int fd);
