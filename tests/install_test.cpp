@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -21,39 +20,40 @@ namespace fs = std::filesystem;
 
 TEST(Install, ConsumerBuildsAgainstInstalledPackage) {
   const fs::path build_dir = TARNWICKET_BINARY_DIR;
-  std::map<std::string, std::string> cache;  // NAME -> VALUE of "NAME:TYPE=VALUE" lines
-  std::ifstream in(build_dir / "CMakeCache.txt");
-  for (std::string line; std::getline(in, line);) {
-    const auto colon = line.find(':');
-    const auto equals = line.find('=');
-    if (line[0] != '#' && line[0] != '/' && colon < equals && equals != std::string::npos) {
-      cache[line.substr(0, colon)] = line.substr(equals + 1);
-    }
-  }
   const auto step = [&](const std::vector<std::string>& args) {
-    const auto result = run(cache["CMAKE_COMMAND"], args, {}, 120s);
+    const auto result = run(TARNWICKET_CMAKE_COMMAND, args, {}, 120s);
     EXPECT_EQ(result.status, 0) << args[0] << "\n" << result.out << result.err;
     return result.status == 0;
   };
-
   TempDir dir;
   const fs::path prefix = dir.path() / "prefix";
   const fs::path consumer = dir.path() / "consumer";
   ASSERT_TRUE(step({"--install", build_dir.string(), "--prefix", prefix.string()}));
-  cache["CMAKE_PREFIX_PATH"] = prefix.string();
-  std::vector<std::string> configure = {"-S", (source_dir() / "tests/consumer").string(),
-                                        "-B", consumer.string(),
-                                        "-G", cache["CMAKE_GENERATOR"]};
-  for (const char* name : {"CMAKE_PREFIX_PATH", "CMAKE_CXX_COMPILER", "CMAKE_BUILD_TYPE",
-                           "CMAKE_CXX_FLAGS", "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MAKE_PROGRAM"}) {
-    if (!cache[name].empty()) configure.push_back("-D" + std::string(name) + "=" + cache[name]);
+  // The headers sit in their own folder, not in a shared top-level config/.
+  EXPECT_TRUE(fs::is_regular_file(prefix / "include/tarnwicket/config/text.h"));
+  EXPECT_FALSE(fs::exists(prefix / "include/config"));
+
+  std::vector<std::string> configure = {"-S", (source_dir() / "tests/consumer").string(), "-B",
+                                        consumer.string(),
+                                        "-DCMAKE_PREFIX_PATH=" + prefix.string()};
+  std::ifstream cache(build_dir / "CMakeCache.txt");
+  for (std::string line; std::getline(cache, line);) {  // NAME:TYPE=VALUE
+    for (const std::string name :
+         {"CMAKE_GENERATOR:", "CMAKE_CXX_COMPILER:", "CMAKE_BUILD_TYPE:", "CMAKE_CXX_FLAGS:",
+          "CMAKE_EXE_LINKER_FLAGS:", "CMAKE_MAKE_PROGRAM:"}) {
+      const std::string value = line.substr(line.find('=') + 1);
+      if (!line.starts_with(name) || value.empty()) continue;
+      if (name == "CMAKE_GENERATOR:") configure.insert(configure.end(), {"-G", value});
+      if (name != "CMAKE_GENERATOR:")
+        configure.push_back("-D" + name.substr(0, name.size() - 1) + "=" + value);
+    }
   }
   ASSERT_TRUE(step(configure));
   ASSERT_TRUE(step({"--build", consumer.string()}));
 
   const auto result = run(consumer / "consumer", {(source_dir() / "examples/client.ini").string(),
                                                   "in/launcher.exe", "in/shield.exe"});
-  std::ifstream golden(source_dir() / "tests" / "data" / "client.manifest");
+  std::ifstream golden(source_dir() / "tests/data/client.manifest");
   EXPECT_EQ(result.out, std::string(std::istreambuf_iterator<char>(golden), {})) << result.err;
 }
 
