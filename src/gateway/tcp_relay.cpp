@@ -166,10 +166,12 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
     }
     logger_.info("route ", route_name, " relay ended ", args.label);
   };
-  std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server", &stats.tcp_bytes_client_to_server});
+  std::thread first(
+      pump, PumpArgs{client_fd, upstream_fd, "client->server", &stats.tcp_bytes_client_to_server});
   std::thread second;
   try {
-    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client", &stats.tcp_bytes_server_to_client});
+    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client",
+                                        &stats.tcp_bytes_server_to_client});
   } catch (...) {
     stopped.store(true);
     shutdown_fd(client_fd);
