@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -36,10 +35,11 @@ std::string next_message(const Fd& socket) {
   return n < 0 ? "(nothing)" : std::string(buffer, static_cast<size_t>(n));
 }
 
+// steady_clock is CLOCK_MONOTONIC on Linux.
 long long monotonic_usec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1'000'000LL + now.tv_nsec / 1'000;
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 TEST(Notify, ReadyOnlyOnceListenersAcceptStoppingOnSigterm) {

@@ -1,6 +1,7 @@
-// Builds the Debian package of this build tree with cpack and checks what an
-// operator gets. Each test packs its own copy into a temporary directory
-// (about two seconds), so tests may run side by side.
+// What gets installed: the Debian package of this build tree (cpack), the
+// CMake package that a consumer builds against, the container image, and the
+// Kubernetes manifests. Each test works in a temporary directory of its own,
+// so tests may run side by side.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -143,15 +144,10 @@ TEST(Package, UpgradeKeepsServiceAndEditedConfigurationPurgeRemovesAll) {
   fs::permissions(dir.write("bin/systemctl", "#!/bin/sh\necho \"$*\" >>" + calls.string() + "\n"),
                   fs::perms::owner_all);
   const std::string path = "PATH=" + (dir.path() / "bin").string() + ":" + std::getenv("PATH");
-  auto dpkg = [&](const std::vector<std::string>& args) {
-    std::vector<std::string> command = {path,
-                                        "dpkg",
-                                        "--root=" + target.string(),
-                                        "--force-script-chrootless",
-                                        "--force-depends",
-                                        "--log=/dev/null"};
-    command.insert(command.end(), args.begin(), args.end());
-    const auto result = run_tool(command);
+  auto dpkg = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {path, "dpkg", "--root=" + target.string(), "--log=/dev/null",
+                               "--force-script-chrootless", "--force-depends"});
+    const auto result = run_tool(args);
     EXPECT_EQ(result.status, 0) << result.out << result.err;
   };
 
@@ -170,6 +166,39 @@ TEST(Package, UpgradeKeepsServiceAndEditedConfigurationPurgeRemovesAll) {
     EXPECT_FALSE(fs::exists(target / gone)) << gone;
   }
   EXPECT_FALSE(fs::exists(target / kDoc));
+}
+
+// Installs this build into a temporary prefix and builds tests/consumer, a
+// project of its own, against it with find_package(tarnwicket). The consumer
+// gets the compiler, generator and flags of this build's CMakeCache.txt, so a
+// sanitizer build links its consumer with the same runtime.
+TEST(Install, ConsumerBuildsAgainstInstalledPackage) {
+  test::TempDir dir;
+  const fs::path prefix = dir.path() / "prefix";
+  const fs::path consumer = dir.path() / "consumer";
+  std::vector<std::vector<std::string>> steps = {
+      {"--install", TARNWICKET_BINARY_DIR, "--prefix", prefix.string()},
+      {"-S", test::source_dir() / "tests/consumer", "-B", consumer,
+       "-DCMAKE_PREFIX_PATH=" + prefix.string()},
+      {"--build", consumer}};
+  std::ifstream cache(TARNWICKET_BINARY_DIR "/CMakeCache.txt");
+  for (std::string line; std::getline(cache, line);) {  // NAME:TYPE=VALUE
+    const std::string name = line.substr(0, line.find(':'));
+    const std::string value = line.substr(line.find('=') + 1);
+    if (name == "CMAKE_GENERATOR") steps[1].insert(steps[1].end(), {"-G", value});
+    for (const char* wanted : {"CMAKE_CXX_COMPILER", "CMAKE_BUILD_TYPE", "CMAKE_CXX_FLAGS",
+                               "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MAKE_PROGRAM"}) {
+      if (name == wanted && !value.empty()) steps[1].push_back("-D" + name + "=" + value);
+    }
+  }
+  for (auto& step : steps) {
+    step.insert(step.begin(), TARNWICKET_CMAKE_COMMAND);
+    const auto result = run_tool(step);
+    ASSERT_EQ(result.status, 0) << step[1] << "\n" << result.out << result.err;
+  }
+  const auto result = test::run(consumer / "consumer", {test::source_dir() / "examples/client.ini",
+                                                        "in/launcher.exe", "in/shield.exe"});
+  EXPECT_EQ(result.out, read_file(test::source_dir() / "tests/data/client.manifest")) << result.err;
 }
 
 // Every manifest under deploy/kubernetes against the Kubernetes schemas,
