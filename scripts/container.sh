@@ -60,5 +60,11 @@ container=$("${buildah[@]}" from scratch)
   --label org.opencontainers.image.title=tarnwicket \
   --label org.opencontainers.image.licenses=Apache-2.0 \
   "$container" >&2
+# A rebuild under the same name drops the image it replaces, unless in use.
+previous=$("${buildah[@]}" images --quiet --no-trunc "$image" 2>/dev/null || true)
 "${buildah[@]}" commit --quiet "$container" "$image" >&2
+current=$("${buildah[@]}" images --quiet --no-trunc "$image")
+if [ -n "$previous" ] && [ "$previous" != "$current" ]; then
+  "${buildah[@]}" rmi "$previous" >/dev/null 2>&1 || true
+fi
 echo "$image"
