@@ -1,5 +1,5 @@
 # What a gateway node needs besides the programs: the service's configuration,
-# its systemd unit, the manual pages and the documentation; and the Debian
+# its systemd unit, the manual pages, the documentation and the licence; and the Debian
 # package of all of it (`cpack -G DEB`, or scripts/package.sh).
 #
 # The configuration and the unit follow the usual layout: with the prefix
@@ -22,11 +22,20 @@ foreach(page ${TARNWICKET_MAN_PAGES})
     VERBATIM)
   list(APPEND TARNWICKET_MAN_GZ ${output})
 endforeach()
-add_custom_target(tarnwicket_man ALL DEPENDS ${TARNWICKET_MAN_GZ})
+set(TARNWICKET_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
+add_custom_command(OUTPUT ${TARNWICKET_CHANGELOG_GZ}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+  COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${TARNWICKET_CHANGELOG_GZ}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
+  COMMENT "Compressing the Debian changelog"
+  VERBATIM)
+add_custom_target(tarnwicket_man ALL DEPENDS ${TARNWICKET_MAN_GZ} ${TARNWICKET_CHANGELOG_GZ})
 install(FILES ${TARNWICKET_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 file(GLOB TARNWICKET_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${TARNWICKET_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${TARNWICKET_DOCS}
+  ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${TARNWICKET_CHANGELOG_GZ}
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES
   ${PROJECT_SOURCE_DIR}/examples/server.ini
   ${PROJECT_SOURCE_DIR}/examples/client.ini

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when missing.
-# Safe to run again: it installs nothing when everything is present.
+# Installs the Debian packages that building and testing need, when missing,
+# and the Kubernetes schema validator (npm) into build/npm. Safe to run again:
+# it installs nothing when everything is present.
 set -euo pipefail
+npm_dir="$(cd "$(dirname "$0")/.." && pwd)/build/npm"
 
 packages=(
   cmake ninja-build g++       # the build
@@ -11,7 +13,24 @@ packages=(
   man-db                      # rendering the manual pages in a test
   libmicrohttpd-dev           # the admin listener's HTTP server
   prometheus                  # promtool and a real scraper for the admin tests
+  buildah                     # the container image (scripts/container.sh) and its test
 )
+# Node.js may come from elsewhere with its own npm; Debian's would clash with it.
+if ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
+
+# The manifest test's validator, offline once installed; the test skips without it.
+install_validator() {
+  if [ -d "$npm_dir/node_modules/kubernetes-models" ] && [ -d "$npm_dir/node_modules/yaml" ]; then
+    return 0
+  fi
+  if ! command -v npm >/dev/null 2>&1 || ! mkdir -p "$npm_dir" ||
+    ! npm install --prefix "$npm_dir" --no-audit --no-fund --silent \
+      kubernetes-models@4.5.1 yaml@2.9.1 >&2; then
+    echo "setup: could not install the Kubernetes validator into $npm_dir" >&2
+  fi
+}
 
 missing=()
 for package in "${packages[@]}"; do
@@ -21,14 +40,13 @@ for package in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+  :
+elif [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
   echo "setup: missing packages (install them yourself): ${missing[*]}" >&2
-  exit 0
+else
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-
-echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+install_validator

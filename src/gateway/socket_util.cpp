@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,6 +135,24 @@ UniqueFd open_udp_socket(std::uint32_t address, int port) {
   const sockaddr_in sa = ipv4_address(address, port);
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return UniqueFd();
   return fd;
+}
+
+bool send_unix_datagram(std::string_view path, std::string_view data) {
+  sockaddr_un to{};
+  const bool abstract = path.starts_with('@');
+  if ((!abstract && !path.starts_with('/')) || path.size() > sizeof to.sun_path) return false;
+  to.sun_family = AF_UNIX;
+  path.copy(to.sun_path, path.size());
+  if (abstract) to.sun_path[0] = '\0';
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  const UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!socket) return false;
+  ssize_t sent = -1;
+  do {
+    sent = ::sendto(socket.get(), data.data(), data.size(), MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(&to), length);
+  } while (sent < 0 && errno == EINTR);
+  return sent == static_cast<ssize_t>(data.size());
 }
 
 void shutdown_fd(int fd) {

@@ -104,6 +104,10 @@ bool connect_socket(int fd, const addrinfo& entry);
 UniqueFd open_tcp_listener(std::uint32_t address, int port, int backlog);
 UniqueFd open_udp_socket(std::uint32_t address, int port);
 
+// Sends one datagram from a fresh AF_UNIX socket to `path`; a leading '@' names
+// an abstract socket. False when the path is unusable or the send fails.
+bool send_unix_datagram(std::string_view path, std::string_view data);
+
 // Shuts a descriptor down in both directions, which wakes a thread blocked
 // on it; a no-op for -1.
 void shutdown_fd(int fd);

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "gateway/gateway.h"
+#include "server/notify.h"
 
 namespace tarnwicket {
 
@@ -84,8 +85,10 @@ void run_server(const ServerConfig& config) {
     gateway.start();
   }
   gateway.logger().plain("server started; press Ctrl+C to stop");
+  notify_ready();
   while (gateway.running()) {
     if (stop_requested != 0) {
+      notify_stopping();
       gateway.stop();
     } else {
       sleep_one_step();

@@ -75,6 +75,11 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  // The added entries come first, so that they win over inherited ones.
+  std::vector<char*> envp;
+  for (auto& entry : options.environment) envp.push_back(entry.data());
+  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  envp.push_back(nullptr);
   const std::string workdir = options.workdir.string();
   const auto nofile = static_cast<rlim_t>(options.nofile_limit.value_or(0));
   const rlimit limit{nofile, nofile};
@@ -87,7 +92,7 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
   pid_ = ::fork();
   if (pid_ < 0) throw_errno("fork");
   if (pid_ == 0) {
-    // Child: only async-signal-safe calls from here to execv.
+    // Child: only async-signal-safe calls from here to execve.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -103,7 +108,7 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
     }
     ok = ok && (workdir.empty() || ::chdir(workdir.c_str()) == 0) &&
          (!options.nofile_limit || ::setrlimit(RLIMIT_NOFILE, &limit) == 0);
-    if (ok) ::execv(argv[0], argv.data());
+    if (ok) ::execve(argv[0], argv.data(), envp.data());
     constexpr char kMessage[] = "process: cannot set up or exec the child\n";
     static_cast<void>(::write(2, kMessage, sizeof kMessage - 1) < 0);
     _exit(127);

@@ -39,8 +39,9 @@ class TempDir {
 };
 
 struct ProcessOptions {
-  std::filesystem::path workdir;     // empty: the current directory
-  std::optional<long> nofile_limit;  // RLIMIT_NOFILE (soft and hard) for the child
+  std::filesystem::path workdir;         // empty: the current directory
+  std::optional<long> nofile_limit;      // RLIMIT_NOFILE (soft and hard) for the child
+  std::vector<std::string> environment;  // NAME=VALUE entries added to the child's
 };
 
 // One child process, its standard output and error captured in files. Not

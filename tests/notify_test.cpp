@@ -1,0 +1,85 @@
+// Plays the service manager: a datagram socket named by NOTIFY_SOCKET, and
+// what arrives on it, when.
+
+#include "server/notify.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+
+#include "support/gateway_fixture.h"
+
+namespace tarnwicket::test {
+namespace {
+
+// Binds a datagram socket at `path` ('@': abstract) with a 10 s receive time-out.
+Fd notify_socket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  if (path[0] == '@') address.sun_path[0] = '\0';
+  Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  EXPECT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+  set_receive_timeout(socket.get(), 10s);
+  return socket;
+}
+
+std::string next_message(const Fd& socket) {
+  char buffer[256];
+  const ssize_t n = ::recv(socket.get(), buffer, sizeof buffer, 0);
+  return n < 0 ? "(nothing)" : std::string(buffer, static_cast<size_t>(n));
+}
+
+// steady_clock is CLOCK_MONOTONIC on Linux.
+long long monotonic_usec() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+TEST(Notify, ReadyOnlyOnceListenersAcceptStoppingOnSigterm) {
+  TcpUpstream upstream;
+  const int port = free_port();
+  const int admin_port = free_port();
+  TempDir dir;
+  std::string ini = server_ini({{"g", "tcp", port, "127.0.0.1", upstream.port()}});
+  ini.insert(ini.find('\n') + 1, "admin_port = " + std::to_string(admin_port) + "\n");
+  const std::string name = "@tarnwicket-notify-" + std::to_string(::getpid());
+  const Fd manager = notify_socket(name);
+  ProcessOptions options;
+  options.environment = {"NOTIFY_SOCKET=" + name};
+  Process server(server_binary(), {"--config", dir.write("server.ini", ini).string()}, options);
+
+  ASSERT_EQ(next_message(manager), "READY=1");
+  const Fd client = tcp_connect(port);
+  EXPECT_TRUE(echoes(client.get(), "hello"));
+  EXPECT_TRUE(tcp_connect(admin_port));
+  server.signal(SIGTERM);
+  EXPECT_EQ(next_message(manager), "STOPPING=1");
+  EXPECT_EQ(server.wait_exit(), 0);
+}
+
+TEST(Notify, ReloadingCarriesTheMonotonicTime) {
+  TempDir dir;
+  const std::string path = (dir.path() / "notify").string();
+  const Fd manager = notify_socket(path);
+  ASSERT_EQ(::setenv("NOTIFY_SOCKET", path.c_str(), 1), 0);
+  const long long before = monotonic_usec();
+  notify_reloading();
+  const long long after = monotonic_usec();
+  ::unsetenv("NOTIFY_SOCKET");
+
+  const std::string message = next_message(manager);
+  const std::string prefix = "RELOADING=1\nMONOTONIC_USEC=";
+  ASSERT_TRUE(message.starts_with(prefix)) << message;
+  const long long sent = std::stoll(message.substr(prefix.size()));
+  EXPECT_TRUE(before <= sent && sent <= after) << before << " " << sent << " " << after;
+}
+
+}  // namespace
+}  // namespace tarnwicket::test
