@@ -37,9 +37,11 @@ sockaddr_in loopback(int port) {
 sockaddr* as_sockaddr(sockaddr_in& addr) { return reinterpret_cast<sockaddr*>(&addr); }
 
 // A socket bound to 127.0.0.1:port (0: any free port); empty when the port is taken.
-Fd bound_socket(int type, int port) {
+Fd bound_socket(int type, int port, bool reuse_address = false) {
   Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
+  const int on = 1;
+  if (reuse_address) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr = loopback(port);
   return ::bind(fd.get(), as_sockaddr(addr), sizeof addr) == 0 ? std::move(fd) : Fd();
 }
@@ -86,13 +88,8 @@ int free_port() {
 bool port_free(int type, int port) { return static_cast<bool>(bound_socket(type, port)); }
 
 Fd tcp_listener(int port, int* bound_port) {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int one = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr = loopback(port);
-  if (::bind(fd.get(), as_sockaddr(addr), sizeof addr) != 0 || ::listen(fd.get(), 4096) != 0) {
-    return Fd();
-  }
+  Fd fd = bound_socket(SOCK_STREAM, port, true);
+  if (!fd || ::listen(fd.get(), 4096) != 0) return Fd();
   if (bound_port != nullptr) *bound_port = local_port(fd.get());
   return fd;
 }
@@ -234,9 +231,11 @@ Fd tcp_connect(int port) {
   return connect_to(fd.get(), port) ? std::move(fd) : Fd();
 }
 
-bool send_all(int fd, const void* data, size_t size) {
-  for (const char* bytes = static_cast<const char*>(data); size > 0;) {
-    const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+// Calls `io(bytes, size)` until all `size` bytes have passed; false on EOF or error.
+template <class Byte, class Io>
+bool transfer_all(Byte* bytes, size_t size, Io io) {
+  while (size > 0) {
+    const ssize_t n = io(bytes, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     bytes += n;
@@ -245,15 +244,14 @@ bool send_all(int fd, const void* data, size_t size) {
   return true;
 }
 
+bool send_all(int fd, const void* data, size_t size) {
+  return transfer_all(static_cast<const char*>(data), size,
+                      [fd](const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
+}
+
 bool recv_all(int fd, void* data, size_t size) {
-  for (char* bytes = static_cast<char*>(data); size > 0;) {
-    const ssize_t n = ::recv(fd, bytes, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  return transfer_all(static_cast<char*>(data), size,
+                      [fd](char* p, size_t n) { return ::recv(fd, p, n, 0); });
 }
 
 std::optional<std::string> recv_exact(int fd, size_t size) {
