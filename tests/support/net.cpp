@@ -37,9 +37,12 @@ sockaddr_in loopback(int port, const char* address = "127.0.0.1") {
 sockaddr* as_sockaddr(sockaddr_in& addr) { return reinterpret_cast<sockaddr*>(&addr); }
 
 // A socket bound to address:port (0: any free port); empty when the port is taken.
-Fd bound_socket(int type, int port, const char* address = "127.0.0.1") {
+Fd bound_socket(int type, int port, const char* address = "127.0.0.1",
+                bool reuse_address = false) {
   Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
+  const int on = 1;
+  if (reuse_address) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr = loopback(port, address);
   return ::bind(fd.get(), as_sockaddr(addr), sizeof addr) == 0 ? std::move(fd) : Fd();
 }
@@ -86,13 +89,8 @@ int free_port() {
 bool port_free(int type, int port) { return static_cast<bool>(bound_socket(type, port)); }
 
 Fd tcp_listener(int port, int* bound_port) {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int one = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr = loopback(port);
-  if (::bind(fd.get(), as_sockaddr(addr), sizeof addr) != 0 || ::listen(fd.get(), 4096) != 0) {
-    return Fd();
-  }
+  Fd fd = bound_socket(SOCK_STREAM, port, "127.0.0.1", true);
+  if (!fd || ::listen(fd.get(), 4096) != 0) return Fd();
   if (bound_port != nullptr) *bound_port = local_port(fd.get());
   return fd;
 }
@@ -242,9 +240,11 @@ Fd tcp_connect(int port, const char* from) {
   return connect_to(fd.get(), port) ? std::move(fd) : Fd();
 }
 
-bool send_all(int fd, const void* data, size_t size) {
-  for (const char* bytes = static_cast<const char*>(data); size > 0;) {
-    const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+// Calls `io(bytes, size)` until all `size` bytes have passed; false on EOF or error.
+template <class Byte, class Io>
+bool transfer_all(Byte* bytes, size_t size, Io io) {
+  while (size > 0) {
+    const ssize_t n = io(bytes, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     bytes += n;
@@ -253,15 +253,14 @@ bool send_all(int fd, const void* data, size_t size) {
   return true;
 }
 
+bool send_all(int fd, const void* data, size_t size) {
+  return transfer_all(static_cast<const char*>(data), size,
+                      [fd](const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
+}
+
 bool recv_all(int fd, void* data, size_t size) {
-  for (char* bytes = static_cast<char*>(data); size > 0;) {
-    const ssize_t n = ::recv(fd, bytes, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  return transfer_all(static_cast<char*>(data), size,
+                      [fd](char* p, size_t n) { return ::recv(fd, p, n, 0); });
 }
 
 std::optional<std::string> recv_exact(int fd, size_t size) {

@@ -150,12 +150,9 @@ bool Process::wait_for_lines(std::string_view needle, size_t count,
 }
 
 size_t Process::count_lines(std::string_view needle) {
-  std::ifstream in(dir_.path() / "stdout");
-  size_t count = 0;
-  for (std::string line; std::getline(in, line);) {
-    count += line.find(needle) != std::string::npos ? 1 : 0;
-  }
-  return count;
+  return static_cast<size_t>(std::ranges::count_if(stdout_lines(), [&](const std::string& line) {
+    return line.find(needle) != std::string::npos;
+  }));
 }
 
 std::optional<int> Process::wait_exit(std::chrono::milliseconds deadline) {
