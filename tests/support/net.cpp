@@ -37,8 +37,7 @@ sockaddr_in loopback(int port, const char* address = "127.0.0.1") {
 sockaddr* as_sockaddr(sockaddr_in& addr) { return reinterpret_cast<sockaddr*>(&addr); }
 
 // A socket bound to address:port (0: any free port); empty when the port is taken.
-Fd bound_socket(int type, int port, const char* address = "127.0.0.1",
-                bool reuse_address = false) {
+Fd bound_socket(int type, int port, const char* address = "127.0.0.1", bool reuse_address = false) {
   Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
   const int on = 1;
