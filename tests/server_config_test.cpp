@@ -48,6 +48,7 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
   const std::string idle = "server.udp_idle_timeout_ms 必须在 1000 到 3600000 之间";
   const std::string none = "至少需要一条启用的线路";
   const std::string max = "线路 a 的 max_connections 超出范围";
+  const std::string accept = "线路 a 的 accept_proxy_protocol 需要 trusted_proxies";
   const std::pair<std::string, std::string> cases[] = {
       {"", none},
       {route("a", "enabled = off\n"), none},
@@ -73,6 +74,19 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
       {route("a", "protocol = both\n") + route("b", "protocol = udp\n"), "udp 监听端口重复: 7000"},
       {route("a") + route("b", "protocol = both\n"), "tcp 监听端口重复: 7000"},
       {route("a") + "[server\n", "配置第 5 行缺少 '='"},
+      {route("a", "proxy_protocol = V3\n"), "线路 a 的 proxy_protocol 必须是 off、v1 或 v2"},
+      {route("a", "protocol = both\nproxy_protocol = v1\n"),
+       "线路 a 的 proxy_protocol v1 只支持 tcp"},
+      {route("a",
+             "protocol = both\nproxy_protocol = \tV2\naccept_proxy_protocol = yes\n"
+             "trusted_proxies = 10.0.0.0/8 | ::1\nallow = 2001:db8::/32\n"),
+       ""},
+      {route("a", "accept_proxy_protocol = true\n"), accept},
+      {route("a", "protocol = udp\naccept_proxy_protocol = 1\ntrusted_proxies = ::1\n"), accept},
+      {route("a", "trusted_proxies = ::1/129\n"),
+       "线路 a 的 trusted_proxies 包含无效网段: ::1/129"},
+      // IPv4 prefixes keep their two digits at most.
+      {route("a", "allow = 10.0.0.0/008\n"), "线路 a 的 allow 包含无效网段: 10.0.0.0/008"},
   };
   test::TempDir dir;
   for (const auto& [content, message] : cases) {

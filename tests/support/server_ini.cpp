@@ -14,6 +14,7 @@ std::string server_ini(const std::vector<RouteSpec>& routes, int connection_time
     if (r.max_connections > 0)
       ini += "max_connections = " + std::to_string(r.max_connections) + "\n";
     if (!r.enabled) ini += "enabled = false\n";
+    ini += r.extra;
   }
   return ini;
 }

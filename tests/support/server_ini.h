@@ -16,6 +16,7 @@ struct RouteSpec {
   int target_port;
   int max_connections = 0;  // 0: key left out
   bool enabled = true;
+  std::string extra = "";  // further "key = value" lines, as written
 };
 
 std::string server_ini(const std::vector<RouteSpec>& routes, int connection_timeout_ms = 5000,
