@@ -11,6 +11,8 @@ packages=(
   man-db                      # rendering the manual pages in a test
   libcpp-httplib-dev          # the admin listener's HTTP server
   prometheus                  # promtool and a real scraper for the admin tests
+  nginx libnginx-mod-stream   # an upstream that reads the PROXY protocol, in the tests
+  haproxy                     # a balancer that sends it, in the tests
 )
 
 missing=()
