@@ -53,8 +53,8 @@ TEST(Lifecycle, EitherSignalStopsOnceAndThePortBindsAgain) {
   }
 }
 
-TEST(Lifecycle, ListenAddressMustBeIpv4Literal) {
-  for (const std::string address : {"localhost", "::1", "127.1"}) {
+TEST(Lifecycle, ListenAddressMustBeIpLiteral) {
+  for (const std::string address : {"localhost", "[::1]", "127.1"}) {
     TempDir dir;
     const auto path =
         dir.write("server.ini",
