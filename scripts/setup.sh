@@ -14,6 +14,8 @@ packages=(
   libmicrohttpd-dev           # the admin listener's HTTP server
   prometheus                  # promtool and a real scraper for the admin tests
   buildah                     # the container image (scripts/container.sh) and its test
+  nginx libnginx-mod-stream   # an upstream that reads the PROXY protocol, in the tests
+  haproxy                     # a balancer that sends it, in the tests
 )
 # Node.js may come from elsewhere with its own npm; Debian's would clash with it.
 if ! command -v npm >/dev/null 2>&1; then

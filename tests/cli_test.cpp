@@ -74,7 +74,7 @@ TEST(Cli, ScansTheCommandLine) {
   dir.write("server.ini", route);
   dir.write("sub/good.ini", route);
   dir.write("bad/server.ini", "[server]\nlisten_address = 127.0.0.1\n");
-  for (const std::string address : {"localhost", "::1", "127.1"}) {
+  for (const std::string address : {"localhost", "[::1]", "127.1"}) {
     dir.write("v4/" + address, "[server]\nlisten_address = " + address + "\n" + route);
   }
   fs::create_directory(dir.path() / "empty");
@@ -102,7 +102,7 @@ TEST(Cli, ScansTheCommandLine) {
       {"empty", {}, 1, "无法打开配置文件: server.ini"},
       {"bad", {}, 1, "至少需要一条启用的线路"},
       {"v4", {"--config", "localhost"}, 1, v4 + "localhost"},
-      {"v4", {"--config", "::1"}, 1, v4 + "::1"},
+      {"v4", {"--config", "[::1]"}, 1, v4 + "[::1]"},
       {"v4", {"--config", "127.1"}, 1, v4 + "127.1"},
   };
   for (const Case& item : cases) {

@@ -155,6 +155,7 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
   const std::string idle = "server.udp_idle_timeout_ms 必须在 1000 到 3600000 之间";
   const std::string none = "至少需要一条启用的线路";
   const std::string max = "线路 a 的 max_connections 超出范围";
+  const std::string accept = "线路 a 的 accept_proxy_protocol 需要 trusted_proxies";
   const std::string admin_range = "server.admin_port 必须在 0 到 65535 之间";
   const std::string admin_clash = "server.admin_port 与线路监听端口重复: 7000";
   const std::string admin_address = "server.admin_address 必须是 IPv4 地址";
@@ -211,6 +212,19 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
        "线路 a 的 udp_receive_buffer_bytes 超出范围"},
       {route("a", "udp_receive_buffer_bytes = 67108865\n"),
        "线路 a 的 udp_receive_buffer_bytes 超出范围"},
+      {route("a", "proxy_protocol = V3\n"), "线路 a 的 proxy_protocol 必须是 off、v1 或 v2"},
+      {route("a", "protocol = both\nproxy_protocol = v1\n"),
+       "线路 a 的 proxy_protocol v1 只支持 tcp"},
+      {route("a",
+             "protocol = both\nproxy_protocol = \tV2\naccept_proxy_protocol = yes\n"
+             "trusted_proxies = 10.0.0.0/8 | ::1\nallow = 2001:db8::/32\n"),
+       ""},
+      {route("a", "accept_proxy_protocol = true\n"), accept},
+      {route("a", "protocol = udp\naccept_proxy_protocol = 1\ntrusted_proxies = ::1\n"), accept},
+      {route("a", "trusted_proxies = ::1/129\n"),
+       "线路 a 的 trusted_proxies 包含无效网段: ::1/129"},
+      // IPv4 prefixes keep their two digits at most.
+      {route("a", "allow = 10.0.0.0/008\n"), "线路 a 的 allow 包含无效网段: 10.0.0.0/008"},
       // The admin listener's rules come after the older ones.
       {"[server]\nadmin_port = -1\n", none},
       {"[server]\nadmin_port = -1\n" + route("a"), admin_range},

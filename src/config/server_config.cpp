@@ -36,6 +36,10 @@ ServerRoute read_route(const IniFile& ini, const std::string& section) {
   route.allow = split(ini.get(section, "allow", ""), '|');
   route.udp_receive_buffer_bytes =
       read_int(ini, section, "udp_receive_buffer_bytes", route.udp_receive_buffer_bytes);
+  route.proxy_protocol = lower(trim(ini.get(section, "proxy_protocol", route.proxy_protocol)));
+  route.accept_proxy_protocol =
+      parse_bool(ini.get(section, "accept_proxy_protocol", "false"), route.accept_proxy_protocol);
+  route.trusted_proxies = split(ini.get(section, "trusted_proxies", ""), '|');
   return route;
 }
 
@@ -52,9 +56,11 @@ bool targets_itself(const ServerRoute& route, const std::string& listen_address)
   if (route.target_port != route.listen_port) return false;
   const std::string& host = route.target_host;
   if (host == listen_address) return true;
-  if (listen_address != "0.0.0.0") return false;
+  if (listen_address != "0.0.0.0" && listen_address != "::") return false;
   in_addr address{};
   if (host == "localhost" || host == "0.0.0.0") return true;
+  // The dual-stack wildcard also takes IPv6 loopback and wildcard connects.
+  if (listen_address == "::" && (host == "::1" || host == "::")) return true;
   return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
@@ -97,6 +103,20 @@ void validate_route(const ServerRoute& route, const ServerConfig& config,
       !in_range(route.udp_receive_buffer_bytes, 4096, 67108864)) {
     throw route_error(route, " 的 udp_receive_buffer_bytes 超出范围");
   }
+  const std::string& proxy = route.proxy_protocol;
+  if (proxy != "off" && proxy != "v1" && proxy != "v2") {
+    throw route_error(route, " 的 proxy_protocol 必须是 off、v1 或 v2");
+  }
+  if (proxy == "v1" && protocol != "tcp")
+    throw route_error(route, " 的 proxy_protocol v1 只支持 tcp");
+  if (route.accept_proxy_protocol && (protocol == "udp" || route.trusted_proxies.empty())) {
+    throw route_error(route, " 的 accept_proxy_protocol 需要 trusted_proxies");
+  }
+  for (const std::string& entry : route.trusted_proxies) {
+    if (!parse_network(entry)) {
+      throw route_error(route, " 的 trusted_proxies 包含无效网段: " + entry);
+    }
+  }
 }
 
 void validate_admin(const ServerConfig& config) {
@@ -119,7 +139,8 @@ void validate_admin(const ServerConfig& config) {
 
 }  // namespace
 
-bool IpNetwork::contains(const std::array<std::uint8_t, 4>& host) const {
+bool IpNetwork::contains(int host_family, const std::uint8_t* host) const {
+  if (host_family != family) return false;
   int bits = prefix;
   for (std::size_t i = 0; i < address.size() && bits > 0; ++i, bits -= 8) {
     const auto mask = static_cast<std::uint8_t>(bits >= 8 ? 0xff : 0xff << (8 - bits));
@@ -135,14 +156,21 @@ std::optional<IpNetwork> parse_network(const std::string& text) {
   if (slash != std::string::npos) {
     const std::string prefix = text.substr(slash + 1);
     // Digits only: parse_int would also take a sign or spaces.
-    if (prefix.empty() || prefix.size() > 2 ||
+    if (prefix.empty() || prefix.size() > 3 ||
         prefix.find_first_not_of("0123456789") != std::string::npos) {
       return std::nullopt;
     }
     network.prefix = parse_int(prefix, -1);
-    if (network.prefix > 32) return std::nullopt;
   }
-  if (inet_pton(AF_INET, address.c_str(), network.address.data()) != 1) return std::nullopt;
+  if (inet_pton(AF_INET6, address.c_str(), network.address.data()) == 1) {
+    network.family = AF_INET6;
+    if (slash == std::string::npos) network.prefix = 128;
+  } else if (inet_pton(AF_INET, address.c_str(), network.address.data()) != 1) {
+    return std::nullopt;
+  }
+  const bool v4 = network.family == AF_INET;
+  if (network.prefix > (v4 ? 32 : 128)) return std::nullopt;
+  if (v4 && slash != std::string::npos && text.size() - slash - 1 > 2) return std::nullopt;
   // Host bits are cleared, so "10.1.2.3/8" means 10.0.0.0/8.
   int bits = network.prefix;
   for (auto& byte : network.address) {

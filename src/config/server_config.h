@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -9,12 +11,15 @@
 
 namespace tarnwicket {
 
-// An IPv4 network in CIDR form ("10.0.0.0/8"); a bare address is a /32.
+// An IPv4 or IPv6 network in CIDR form ("10.0.0.0/8", "2001:db8::/32"); a
+// bare address is a /32 or a /128.
 struct IpNetwork {
-  std::array<std::uint8_t, 4> address{};  // network byte order, host bits cleared
+  std::array<std::uint8_t, 16> address{};  // network byte order, host bits cleared
   int prefix = 32;
+  int family = AF_INET;  // AF_INET uses the first 4 bytes of `address`
 
-  bool contains(const std::array<std::uint8_t, 4>& host) const;
+  // `host` holds 4 bytes for AF_INET, 16 for AF_INET6.
+  bool contains(int host_family, const std::uint8_t* host) const;
 };
 
 // The network written in `text`, or nullopt when it is not one.
@@ -26,12 +31,15 @@ struct ServerRoute {
   int listen_port = 0;
   std::string target_host;
   int target_port = 0;
-  int max_connections = 4096;           // TCP connections, and separately UDP associations
-  bool enabled = true;                  // disabled routes are kept but never checked or served
-  int max_connections_per_address = 0;  // per client IP, TCP and UDP apart; 0: no limit
-  int udp_first_reply_timeout_ms = 0;   // life of an association never answered; 0: idle rule
-  std::vector<std::string> allow;       // networks; empty: everyone
-  int udp_receive_buffer_bytes = 0;     // SO_RCVBUF of the UDP socket; 0: the kernel's default
+  int max_connections = 4096;                // TCP connections, and separately UDP associations
+  bool enabled = true;                       // disabled routes are kept but never checked or served
+  int max_connections_per_address = 0;       // per client IP, TCP and UDP apart; 0: no limit
+  int udp_first_reply_timeout_ms = 0;        // life of an association never answered; 0: idle rule
+  std::vector<std::string> allow;            // networks; empty: everyone
+  int udp_receive_buffer_bytes = 0;          // SO_RCVBUF of the UDP socket; 0: the kernel's default
+  std::string proxy_protocol = "off";        // header sent upstream: "off", "v1" or "v2"
+  bool accept_proxy_protocol = false;        // TCP clients begin with a header from a trusted proxy
+  std::vector<std::string> trusted_proxies;  // networks that may send that header
 };
 
 struct ServerConfig {

@@ -4,12 +4,23 @@
 
 namespace tarnwicket {
 
-std::optional<std::array<std::uint8_t, 4>> ipv4_of(const sockaddr_storage& address) {
-  if (address.ss_family != AF_INET) return std::nullopt;
-  std::array<std::uint8_t, 4> bytes{};
-  const auto& in = reinterpret_cast<const sockaddr_in&>(address);
-  std::memcpy(bytes.data(), &in.sin_addr, bytes.size());
-  return bytes;
+void unmap_ipv4(sockaddr_storage& address, socklen_t& length) {
+  if (address.ss_family != AF_INET6) return;
+  const auto in6 = reinterpret_cast<const sockaddr_in6&>(address);
+  if (!IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) return;
+  address = {};
+  auto& in = reinterpret_cast<sockaddr_in&>(address);
+  in.sin_family = AF_INET;
+  in.sin_port = in6.sin6_port;
+  std::memcpy(&in.sin_addr, &in6.sin6_addr.s6_addr[12], sizeof in.sin_addr);
+  length = sizeof in;
+}
+
+sockaddr_storage unmapped(const sockaddr_storage& address) {
+  sockaddr_storage out = address;
+  socklen_t length = sizeof out;
+  unmap_ipv4(out, length);
+  return out;
 }
 
 std::string address_key(const sockaddr_storage& address) {
@@ -26,10 +37,17 @@ std::string address_key(const sockaddr_storage& address) {
 
 bool allowed(const std::vector<IpNetwork>& networks, const sockaddr_storage& address) {
   if (networks.empty()) return true;
-  const auto host = ipv4_of(address);
-  if (!host) return false;
+  const std::uint8_t* host = nullptr;
+  if (address.ss_family == AF_INET) {
+    host = reinterpret_cast<const std::uint8_t*>(
+        &reinterpret_cast<const sockaddr_in&>(address).sin_addr);
+  } else if (address.ss_family == AF_INET6) {
+    host = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr.s6_addr;
+  } else {
+    return false;
+  }
   for (const IpNetwork& network : networks) {
-    if (network.contains(*host)) return true;
+    if (network.contains(address.ss_family, host)) return true;
   }
   return false;
 }

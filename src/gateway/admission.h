@@ -19,8 +19,10 @@
 
 namespace tarnwicket {
 
-// The client's IP address (no port), or nullopt for another family.
-std::optional<std::array<std::uint8_t, 4>> ipv4_of(const sockaddr_storage& address);
+// Turns an IPv4-mapped IPv6 address (an IPv4 client of a dual-stack socket)
+// into the IPv4 address it is, so that it counts as IPv4 everywhere.
+void unmap_ipv4(sockaddr_storage& address, socklen_t& length);
+sockaddr_storage unmapped(const sockaddr_storage& address);
 
 // The address bytes (no port) as a map key.
 std::string address_key(const sockaddr_storage& address);

@@ -47,6 +47,9 @@ Gateway::UdpAssociation::~UdpAssociation() {
 Gateway::RouteRuntime::RouteRuntime(const ServerRoute& r)
     : route(r), available_slots(r.max_connections) {
   for (const std::string& entry : r.allow) allow.push_back(parse_network(entry).value());
+  for (const std::string& entry : r.trusted_proxies) {
+    trusted_proxies.push_back(parse_network(entry).value());
+  }
 }
 
 Gateway::Gateway(ServerConfig config) : config_(std::move(config)) {
@@ -61,21 +64,22 @@ Gateway::~Gateway() { stop(); }
 void Gateway::start() {
   std::lock_guard lifecycle(lifecycle_mutex_);
   if (running_.exchange(true)) return;
-  in_addr address{};
-  if (inet_pton(AF_INET, config_.listen_address.c_str(), &address) != 1) {
+  const auto address = parse_ip_address(config_.listen_address);
+  if (!address) {
     running_ = false;
     throw std::runtime_error("listen_address 目前只支持 IPv4 地址: " + config_.listen_address);
   }
   use_modest_thread_stacks();
   try {
-    for (auto& rt : routes_) open_route(*rt, address.s_addr);
+    for (auto& rt : routes_) open_route(*rt, *address);
     if (config_.admin_port != 0) {
       in_addr admin{};
       inet_pton(AF_INET, config_.admin_address.c_str(), &admin);  // checked by the rules
       open_admin(admin.s_addr);
     }
     for (const auto& rt : routes_) {
-      if (!rt->allow.empty() || rt->route.max_connections_per_address > 0) {
+      if (!rt->allow.empty() || rt->route.max_connections_per_address > 0 ||
+          rt->route.accept_proxy_protocol) {
         refusal_log_thread_ = std::thread(&Gateway::refusal_log_loop, this);
         break;
       }
@@ -87,7 +91,26 @@ void Gateway::start() {
   ready_ = true;
 }
 
-void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
+namespace {
+
+// IPv6 addresses in brackets, so that the port stays apart.
+std::string_view open_bracket(const std::string& host) {
+  return host.find(':') == std::string::npos ? "" : "[";
+}
+std::string_view close_bracket(const std::string& host) {
+  return host.find(':') == std::string::npos ? "" : "]";
+}
+
+bool is_wildcard(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET6) {
+    return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
+  }
+  return reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
+}  // namespace
+
+void Gateway::open_route(RouteRuntime& rt, const sockaddr_storage& address) {
   const ServerRoute& route = rt.route;
   rt.client_fds.reopen();
   if (route.protocol == "tcp" || route.protocol == "both") {
@@ -99,7 +122,7 @@ void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
   if (route.protocol == "udp" || route.protocol == "both") {
     UniqueFd socket = open_udp_socket(address, route.listen_port);
     if (!socket) throw std::runtime_error("UDP 监听失败: " + route.name);
-    rt.udp_wildcard = address == htonl(INADDR_ANY);
+    rt.udp_wildcard = is_wildcard(address);
     if (rt.udp_wildcard) report_destination_address(socket.get());
     const int asked = route.udp_receive_buffer_bytes;
     if (asked > 0) {
@@ -112,9 +135,12 @@ void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
     rt.udp_fd = socket.release();
     rt.udp_thread = std::thread(&Gateway::udp_loop, this, &rt);
   }
+  const std::string& listen = config_.listen_address;
+  const std::string& target = route.target_host;
   logger_.info("server route ", route.name, " [", route.protocol, "] listening ",
-               config_.listen_address, ":", std::to_string(route.listen_port), " -> ",
-               route.target_host, ":", std::to_string(route.target_port));
+               open_bracket(listen), listen, close_bracket(listen), ":",
+               std::to_string(route.listen_port), " -> ", open_bracket(target), target,
+               close_bracket(target), ":", std::to_string(route.target_port));
 }
 
 void Gateway::stop() {
@@ -157,7 +183,10 @@ void Gateway::stop_locked() {
 void Gateway::log_refusals() {
   for (auto& rt : routes_) {
     const std::pair<RefusalTally*, const char*> reasons[] = {
-        {&rt->per_address_refusals, "per-address limit"}, {&rt->allow_refusals, "allow list"}};
+        {&rt->per_address_refusals, "per-address limit"},
+        {&rt->allow_refusals, "allow list"},
+        {&rt->bad_proxy_header_refusals, "bad PROXY header"},
+        {&rt->untrusted_proxy_refusals, "untrusted proxy"}};
     for (const auto& [tally, reason] : reasons) {
       const std::uint64_t count = tally->take();
       if (count == 0) continue;

@@ -53,7 +53,9 @@ class Gateway {
     int upstream_fd = -1;  // connected to the upstream; fixed while the association lives
     sockaddr_storage client_addr{};
     socklen_t client_addr_len = 0;
-    in_addr local_addr{};  // where the client sent to; replies leave from it (wildcard sockets)
+    sockaddr_storage
+        local_addr{};          // where the client sent to; replies leave from it (wildcard sockets)
+    std::string proxy_prefix;  // sent upstream before every datagram; empty: none
   };
 
   struct RouteRuntime {
@@ -62,7 +64,7 @@ class Gateway {
     const ServerRoute route;
     int tcp_fd = -1;
     int udp_fd = -1;
-    bool udp_wildcard = false;  // udp_fd is bound to 0.0.0.0 and reports destinations
+    bool udp_wildcard = false;  // udp_fd is bound to 0.0.0.0 or :: and reports destinations
     std::atomic<std::int32_t> available_slots;
     std::thread tcp_thread;
     std::thread udp_thread;
@@ -81,6 +83,9 @@ class Gateway {
     RefusalTally per_address_refusals;  // TCP and UDP together, for the log
     RefusalTally allow_refusals;
     RouteStats stats;
+    std::vector<IpNetwork> trusted_proxies;  // with accept_proxy_protocol
+    RefusalTally bad_proxy_header_refusals;
+    RefusalTally untrusted_proxy_refusals;
   };
 
   explicit Gateway(ServerConfig config);  // validates again; throws its message
@@ -101,7 +106,7 @@ class Gateway {
   bool ready() const { return ready_.load() && running_.load() && !draining_.load(); }
 
  private:
-  void open_route(RouteRuntime& rt, std::uint32_t address);
+  void open_route(RouteRuntime& rt, const sockaddr_storage& address);
   void stop_locked();
 
   // TCP relay (tcp_relay.cpp).
@@ -111,9 +116,16 @@ class Gateway {
              const std::string& address, Counter& refused_per_address, Counter& refused_allow);
   // Hands an admitted client with its slot to a new thread; on failure gives
   // the slot and the address count back, closes the client and throws.
-  void spawn_client(RouteRuntime& rt, UniqueFd client, std::string address);
-  void handle_client(RouteRuntime& rt, ListedFd client, std::string address);
-  ListedFd connect_upstream(RouteRuntime& rt);
+  void spawn_client(RouteRuntime& rt, UniqueFd client, std::string address,
+                    const sockaddr_storage& from);
+  void handle_client(RouteRuntime& rt, ListedFd client, std::string address, sockaddr_storage from);
+  // For a route that accepts the PROXY protocol: reads the header, then admits
+  // the client it names (into `from`, its counted `address`); false when the
+  // client is refused, which is counted.
+  bool admit_proxied(RouteRuntime& rt, int client_fd, std::string& address, sockaddr_storage& from);
+  // Connected, and with the route's PROXY header for `from` -> `local` sent.
+  ListedFd connect_upstream(RouteRuntime& rt, const sockaddr_storage& from,
+                            const sockaddr_storage& local);
   void relay(int client_fd, int upstream_fd, const std::string& route_name, RouteStats& stats);
 
   // UDP relay (udp_relay.cpp).
@@ -121,9 +133,11 @@ class Gateway {
   std::shared_ptr<UdpAssociation> find_association(RouteRuntime& rt, std::string_view key);
   // A new association filed in the table with its thread running, or null
   // when the client is refused (counted and logged).
+  // `from` as received (replies go there), `client` the same with IPv4 unmapped.
   std::shared_ptr<UdpAssociation> new_association(RouteRuntime& rt, std::string_view key,
                                                   const sockaddr_storage& from, socklen_t from_len,
-                                                  in_addr destination);
+                                                  const sockaddr_storage& client,
+                                                  const sockaddr_storage& destination);
   int connect_upstream_udp(const ServerRoute& route, RouteStats& stats);
   void udp_response_loop(RouteRuntime* rt, const std::shared_ptr<UdpAssociation>& association);
 

@@ -134,6 +134,10 @@ std::string metrics_exposition(const std::vector<RouteView>& routes) {
               ",reason=\"per_address_limit\"");
   w.per_route([](const RouteStats& s) { return load(s.tcp_refused_allow_list); },
               ",reason=\"allow_list\"");
+  w.per_route([](const RouteStats& s) { return load(s.tcp_refused_bad_proxy_header); },
+              ",reason=\"bad_proxy_header\"");
+  w.per_route([](const RouteStats& s) { return load(s.tcp_refused_untrusted_proxy); },
+              ",reason=\"untrusted_proxy\"");
   w.family("tarnwicket_upstream_connect_failures_total", "counter",
            "Upstream connections that could not be made, resolution failures included.");
   w.per_route([](const RouteStats& s) { return load(s.tcp_connect_failures); },

@@ -26,6 +26,8 @@ struct RouteStats {
   Counter tcp_connect_failures{0};
   Counter tcp_bytes_client_to_server{0};
   Counter tcp_bytes_server_to_client{0};
+  Counter tcp_refused_bad_proxy_header{0};  // for routes that accept the PROXY protocol
+  Counter tcp_refused_untrusted_proxy{0};
 
   Gauge udp_open{0};
   Counter udp_created{0};

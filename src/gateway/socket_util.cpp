@@ -47,9 +47,12 @@ ListedFd::~ListedFd() {
   shutdown_and_close(fd_);
 }
 
-AddrinfoList resolve_ipv4(const std::string& host, int port, int socktype, int protocol) {
+AddrinfoList resolve_target(const std::string& host, int port, int socktype, int protocol) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  in6_addr literal{};
+  const bool ipv6 = ::inet_pton(AF_INET6, host.c_str(), &literal) == 1;
+  hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
+  hints.ai_flags = ipv6 ? AI_NUMERICHOST : 0;
   hints.ai_socktype = socktype;
   hints.ai_protocol = protocol;
   addrinfo* list = nullptr;
@@ -84,14 +87,6 @@ bool finish_interrupted_connect(int fd) {
   return err == 0;
 }
 
-sockaddr_in ipv4_address(std::uint32_t address, int port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address;
-  sa.sin_port = htons(static_cast<std::uint16_t>(port));
-  return sa;
-}
-
 }  // namespace
 
 UniqueFd open_socket_for(const addrinfo& entry) {
@@ -113,28 +108,67 @@ UniqueFd connect_to(const addrinfo& entry) {
   return fd;
 }
 
-UniqueFd open_tcp_listener(std::uint32_t address, int port, int backlog) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-  if (!fd) return fd;
-  // Lets a restart bind while the previous run's connections sit in
-  // TIME_WAIT; Linux still refuses a port on which another socket listens.
-  int on = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const sockaddr_in sa = ipv4_address(address, port);
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
-      ::listen(fd.get(), backlog) != 0) {
-    return UniqueFd();
+std::optional<sockaddr_storage> parse_ip_address(const std::string& text) {
+  sockaddr_storage out{};
+  auto& in = reinterpret_cast<sockaddr_in&>(out);
+  auto& in6 = reinterpret_cast<sockaddr_in6&>(out);
+  if (::inet_pton(AF_INET, text.c_str(), &in.sin_addr) == 1) {
+    in.sin_family = AF_INET;
+  } else if (::inet_pton(AF_INET6, text.c_str(), &in6.sin6_addr) == 1) {
+    in6.sin6_family = AF_INET6;
+  } else {
+    return std::nullopt;
   }
+  return out;
+}
+
+namespace {
+
+// A socket of the address's family bound to it and the port; IPv6 wildcard
+// sockets take IPv4 clients too.
+UniqueFd bound_socket(const sockaddr_storage& address, int port, int type, int protocol,
+                      bool reuse) {
+  sockaddr_storage where = address;
+  socklen_t length = sizeof(sockaddr_in);
+  const auto port_be = htons(static_cast<std::uint16_t>(port));
+  const bool ipv6 = address.ss_family == AF_INET6;
+  if (ipv6) {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(where);
+    in6.sin6_port = port_be;
+    length = sizeof in6;
+  } else {
+    reinterpret_cast<sockaddr_in&>(where).sin_port = port_be;
+  }
+  UniqueFd fd(::socket(address.ss_family, type | SOCK_CLOEXEC, protocol));
+  if (!fd) return fd;
+  int on = 1;
+  if (reuse) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (ipv6) {
+    int v6only = IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<sockaddr_in6&>(where).sin6_addr) ? 0 : 1;
+    ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+  }
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&where), length) != 0) return UniqueFd();
   return fd;
 }
 
-UniqueFd open_udp_socket(std::uint32_t address, int port) {
-  // No SO_REUSEADDR here: on UDP it would let two processes share the port.
-  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-  if (!fd) return fd;
-  const sockaddr_in sa = ipv4_address(address, port);
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return UniqueFd();
+}  // namespace
+
+UniqueFd open_tcp_listener(const sockaddr_storage& address, int port, int backlog) {
+  UniqueFd fd = bound_socket(address, port, SOCK_STREAM, IPPROTO_TCP, true);
+  if (fd && ::listen(fd.get(), backlog) != 0) return UniqueFd();
   return fd;
+}
+
+UniqueFd open_tcp_listener(std::uint32_t address, int port, int backlog) {
+  sockaddr_storage where{};
+  auto& in = reinterpret_cast<sockaddr_in&>(where);
+  in.sin_family = AF_INET;
+  in.sin_addr.s_addr = address;
+  return open_tcp_listener(where, port, backlog);
+}
+
+UniqueFd open_udp_socket(const sockaddr_storage& address, int port) {
+  return bound_socket(address, port, SOCK_DGRAM, IPPROTO_UDP, false);
 }
 
 bool send_unix_datagram(std::string_view path, std::string_view data) {
@@ -191,7 +225,48 @@ int set_receive_buffer(int fd, int bytes) {
 
 void report_destination_address(int fd) {
   int on = 1;
-  ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  sockaddr_storage self = local_address(fd);
+  if (self.ss_family == AF_INET6) {
+    // Also for IPv4 datagrams on a dual-stack socket, as IPv4-mapped addresses.
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+  } else {
+    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  }
+}
+
+sockaddr_storage local_address(int fd) {
+  sockaddr_storage out{};
+  socklen_t length = sizeof out;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&out), &length) != 0) out = {};
+  return out;
+}
+
+ssize_t peek_at_least(int fd, void* buffer, std::size_t size, std::size_t at_least) {
+  // The low-water mark makes the peek wait for more than what is there.
+  int mark = static_cast<int>(std::min(at_least, size));
+  if (mark > 1) ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+  ssize_t n;
+  do {
+    n = ::recv(fd, buffer, size, MSG_PEEK);
+  } while (n < 0 && errno == EINTR);
+  const int err = errno;
+  if (mark > 1) {
+    mark = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+  }
+  errno = err;
+  return n;
+}
+
+bool discard_exactly(int fd, std::size_t size) {
+  char buffer[512];
+  while (size > 0) {
+    const ssize_t n = ::recv(fd, buffer, std::min(size, sizeof buffer), MSG_WAITALL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 void set_nodelay(int fd) {
@@ -217,7 +292,7 @@ ssize_t recv_some(int fd, void* buffer, std::size_t size) {
 }
 
 ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from,
-                  socklen_t& from_len, in_addr* destination) {
+                  socklen_t& from_len, sockaddr_storage* destination) {
   ssize_t n;
   if (destination == nullptr) {
     do {
@@ -226,7 +301,7 @@ ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from
     } while (n < 0 && errno == EINTR);
     return n;
   }
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
   iovec data{buffer, size};
   msghdr message{};
   do {
@@ -234,12 +309,22 @@ ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from
     n = ::recvmsg(fd, &message, 0);
   } while (n < 0 && errno == EINTR);
   from_len = message.msg_namelen;
-  destination->s_addr = htonl(INADDR_ANY);
+  *destination = {};
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); n >= 0 && c != nullptr; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
       in_pktinfo info{};
       std::memcpy(&info, CMSG_DATA(c), sizeof info);
-      *destination = info.ipi_addr;
+      auto& in = reinterpret_cast<sockaddr_in&>(*destination);
+      in.sin_family = AF_INET;
+      in.sin_addr = info.ipi_addr;
+    } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+      in6_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      auto& in6 = reinterpret_cast<sockaddr_in6&>(*destination);
+      in6.sin6_family = AF_INET6;
+      in6.sin6_addr = info.ipi6_addr;
+      // A link-local source is ambiguous without its interface.
+      if (IN6_IS_ADDR_LINKLOCAL(&info.ipi6_addr)) in6.sin6_scope_id = info.ipi6_ifindex;
     }
   }
   return n;
@@ -264,26 +349,52 @@ ssize_t send_datagram(int fd, const char* data, std::size_t size) {
   return n;
 }
 
-ssize_t send_datagram_to(int fd, const char* data, std::size_t size, const sockaddr_storage& to,
-                         socklen_t to_len, in_addr source) {
+ssize_t send_datagram_after(int fd, std::string_view head, const char* data, std::size_t size) {
+  iovec parts[2] = {{const_cast<char*>(head.data()), head.size()}, {const_cast<char*>(data), size}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
   ssize_t n;
-  if (source.s_addr == htonl(INADDR_ANY)) {
+  do {
+    n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t send_datagram_to(int fd, const char* data, std::size_t size, const sockaddr_storage& to,
+                         socklen_t to_len, const sockaddr_storage* source) {
+  ssize_t n;
+  const int family = source == nullptr ? AF_UNSPEC : source->ss_family;
+  if (family != AF_INET && family != AF_INET6) {
     do {
       n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), to_len);
     } while (n < 0 && errno == EINTR);
     return n;
   }
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
   iovec payload{const_cast<char*>(data), size};
   msghdr message{
       const_cast<sockaddr_storage*>(&to), to_len, &payload, 1, control, sizeof control, 0};
   cmsghdr* c = CMSG_FIRSTHDR(&message);
-  c->cmsg_level = IPPROTO_IP;
-  c->cmsg_type = IP_PKTINFO;
-  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-  in_pktinfo info{};
-  info.ipi_spec_dst = source;
-  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  if (family == AF_INET) {
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst = reinterpret_cast<const sockaddr_in*>(source)->sin_addr;
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    message.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
+  } else {
+    // On a dual-stack socket an IPv4-mapped source serves IPv4 clients too.
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(source);
+    c->cmsg_level = IPPROTO_IPV6;
+    c->cmsg_type = IPV6_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+    in6_pktinfo info{};
+    info.ipi6_addr = in6->sin6_addr;
+    info.ipi6_ifindex = in6->sin6_scope_id;
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  }
   do {
     n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -88,8 +89,9 @@ struct AddrinfoDeleter {
 };
 using AddrinfoList = std::unique_ptr<addrinfo, AddrinfoDeleter>;
 
-// IPv4 addresses of host:port in resolver order; null when resolution fails.
-AddrinfoList resolve_ipv4(const std::string& host, int port, int socktype, int protocol);
+// Addresses of host:port in resolver order: the address itself for an IPv6
+// literal, else IPv4 ones; null when resolution fails.
+AddrinfoList resolve_target(const std::string& host, int port, int socktype, int protocol);
 
 // A socket of the entry's kind connected to it, or an empty UniqueFd.
 UniqueFd connect_to(const addrinfo& entry);
@@ -99,10 +101,15 @@ UniqueFd connect_to(const addrinfo& entry);
 UniqueFd open_socket_for(const addrinfo& entry);
 bool connect_socket(int fd, const addrinfo& entry);
 
-// Bound (and for TCP listening) sockets on an IPv4 address in network byte
-// order; empty on failure. TCP listeners reuse addresses in TIME_WAIT only.
+// Bound (and for TCP listening) sockets on an IPv4 or IPv6 address (its port
+// is ignored); empty on failure. TCP listeners reuse addresses in TIME_WAIT
+// only. The IPv6 wildcard listens dual stack: IPv4 clients arrive IPv4-mapped.
+UniqueFd open_tcp_listener(const sockaddr_storage& address, int port, int backlog);
+UniqueFd open_udp_socket(const sockaddr_storage& address, int port);
+// A TCP listener on an IPv4 address in network byte order.
 UniqueFd open_tcp_listener(std::uint32_t address, int port, int backlog);
-UniqueFd open_udp_socket(std::uint32_t address, int port);
+// The numeric address `text` (IPv4 or IPv6) with port 0, or nullopt.
+std::optional<sockaddr_storage> parse_ip_address(const std::string& text);
 
 // Sends one datagram from a fresh AF_UNIX socket to `path`; a leading '@' names
 // an abstract socket. False when the path is unusable or the send fails.
@@ -129,15 +136,27 @@ void set_nodelay(int fd);
 int accept_client(int listener, sockaddr_storage& from);  // -1 on failure
 ssize_t recv_some(int fd, void* buffer, std::size_t size);
 // With a non-null `destination`, also the address the datagram was sent to
-// (see report_destination_address), or INADDR_ANY when unknown.
+// (see report_destination_address), or AF_UNSPEC when unknown; an IPv6 one
+// carries its interface as scope id when it is link-local.
 ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from,
-                  socklen_t& from_len, in_addr* destination = nullptr);
+                  socklen_t& from_len, sockaddr_storage* destination = nullptr);
 bool send_all(int fd, const char* data, std::size_t size);
 ssize_t send_datagram(int fd, const char* data, std::size_t size);
-// Sent from `source` when it is not INADDR_ANY (a socket bound to the
-// wildcard address), else from the socket's own address.
+// One datagram of `head` followed by `data`, without copying them together.
+ssize_t send_datagram_after(int fd, std::string_view head, const char* data, std::size_t size);
+// Sent from `source` when it is an address (a socket bound to the wildcard
+// address), else from the socket's own address.
 ssize_t send_datagram_to(int fd, const char* data, std::size_t size, const sockaddr_storage& to,
-                         socklen_t to_len, in_addr source = {});
+                         socklen_t to_len, const sockaddr_storage* source = nullptr);
+
+// For a header at the start of a stream: waits until at least `at_least`
+// bytes are readable (within the receive time-out) and copies up to `size`
+// of them without consuming any; fewer on close or time-out.
+ssize_t peek_at_least(int fd, void* buffer, std::size_t size, std::size_t at_least);
+// Reads and drops exactly `size` bytes; false when they do not all come.
+bool discard_exactly(int fd, std::size_t size);
+// The local address of a socket; AF_UNSPEC on failure.
+sockaddr_storage local_address(int fd);
 
 // Errors after which a listening socket is of no further use.
 bool is_unusable_socket_error(int err);

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "gateway/gateway.h"
+#include "gateway/proxy_protocol.h"
 #include "gateway/socket_util.h"
 
 namespace tarnwicket {
@@ -39,12 +40,25 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       continue;
     }
     try {
+      socklen_t from_len = sizeof from;
+      unmap_ipv4(from, from_len);
       std::string address;
-      if (rt->route.max_connections_per_address > 0) address = address_key(from);
-      if (!admit(*rt, from, rt->tcp_addresses, address, rt->stats.tcp_refused_per_address,
-                 rt->stats.tcp_refused_allow_list)) {
-        shutdown_fd(client.get());
-        continue;
+      if (rt->route.accept_proxy_protocol) {
+        // Only a trusted balancer may speak for its clients; which client it
+        // speaks for is read in the client's own thread, and admitted there.
+        if (!allowed(rt->trusted_proxies, from)) {
+          add(rt->stats.tcp_refused_untrusted_proxy);
+          rt->untrusted_proxy_refusals.add();
+          shutdown_fd(client.get());
+          continue;
+        }
+      } else {
+        if (rt->route.max_connections_per_address > 0) address = address_key(from);
+        if (!admit(*rt, from, rt->tcp_addresses, address, rt->stats.tcp_refused_per_address,
+                   rt->stats.tcp_refused_allow_list)) {
+          shutdown_fd(client.get());
+          continue;
+        }
       }
       if (!take_slot(rt->available_slots)) {
         if (!address.empty()) rt->tcp_addresses.remove(address);
@@ -56,7 +70,7 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       }
       add(rt->stats.tcp_accepted);
       add(rt->stats.tcp_open, 1);
-      spawn_client(*rt, std::move(client), std::move(address));
+      spawn_client(*rt, std::move(client), std::move(address), from);
     } catch (const std::exception& e) {
       logger_.warn("route ", name, " connection closed: ", e.what());
     } catch (...) {
@@ -65,11 +79,12 @@ void Gateway::accept_loop(RouteRuntime* rt) {
   }
 }
 
-void Gateway::spawn_client(RouteRuntime& rt, UniqueFd client, std::string address) {
+void Gateway::spawn_client(RouteRuntime& rt, UniqueFd client, std::string address,
+                           const sockaddr_storage& from) {
   try {
     ListedFd listed(rt.client_fds, std::move(client));
-    rt.client_threads.spawn([this, &rt, listed = std::move(listed), address]() mutable {
-      handle_client(rt, std::move(listed), std::move(address));
+    rt.client_threads.spawn([this, &rt, listed = std::move(listed), address, from]() mutable {
+      handle_client(rt, std::move(listed), std::move(address), from);
     });
   } catch (...) {
     // The client socket is closed by now, whichever step failed.
@@ -96,13 +111,40 @@ bool Gateway::admit(RouteRuntime& rt, const sockaddr_storage& from, AddressCount
   return true;
 }
 
-void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string address) {
+bool Gateway::admit_proxied(RouteRuntime& rt, int client_fd, std::string& address,
+                            sockaddr_storage& from) {
+  const std::chrono::milliseconds limit(config_.connection_timeout_ms);
+  const std::optional<ProxyHeader> header = read_proxy_header(client_fd, limit);
+  set_receive_timeout(client_fd, config_.connection_timeout_ms);
+  if (!header) {
+    add(rt.stats.tcp_refused_bad_proxy_header);
+    rt.bad_proxy_header_refusals.add();
+    return false;
+  }
+  // A LOCAL header is the balancer's own connection, a health check.
+  if (!header->local) from = unmapped(header->source);
+  if (rt.route.max_connections_per_address > 0) address = address_key(from);
+  if (!admit(rt, from, rt.tcp_addresses, address, rt.stats.tcp_refused_per_address,
+             rt.stats.tcp_refused_allow_list)) {
+    address.clear();  // not counted, so not to be given back
+    return false;
+  }
+  return true;
+}
+
+void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string address,
+                            sockaddr_storage from) {
   set_receive_timeout(client.get(), config_.connection_timeout_ms);
   set_send_timeout(client.get(), config_.connection_timeout_ms);
   set_nodelay(client.get());
   try {
-    ListedFd upstream = connect_upstream(rt);
-    relay(client.get(), upstream.get(), rt.route.name, rt.stats);
+    const bool proxied = rt.route.accept_proxy_protocol;
+    sockaddr_storage local{};
+    if (proxied || rt.route.proxy_protocol != "off") local = unmapped(local_address(client.get()));
+    if (!proxied || admit_proxied(rt, client.get(), address, from)) {
+      ListedFd upstream = connect_upstream(rt, from, local);
+      relay(client.get(), upstream.get(), rt.route.name, rt.stats);
+    }
   } catch (const std::exception& e) {
     logger_.warn("route ", rt.route.name, " connection closed: ", e.what());
   } catch (...) {
@@ -114,9 +156,11 @@ void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string addre
   add(rt.stats.tcp_open, -1);
 }
 
-ListedFd Gateway::connect_upstream(RouteRuntime& rt) {
+ListedFd Gateway::connect_upstream(RouteRuntime& rt, const sockaddr_storage& from,
+                                   const sockaddr_storage& local) {
   const ServerRoute& route = rt.route;
-  AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
+  AddrinfoList list =
+      resolve_target(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
   if (!list) {
     add(rt.stats.tcp_connect_failures);
     throw std::runtime_error("解析 TCP 上游地址失败");
@@ -130,7 +174,15 @@ ListedFd Gateway::connect_upstream(RouteRuntime& rt) {
     // aborts a connect in progress and wakes a blocked pump.
     set_send_timeout(fd.get(), config_.connection_timeout_ms);
     ListedFd upstream(rt.client_fds, std::move(fd));
-    if (connect_socket(upstream.get(), *entry)) return upstream;
+    if (!connect_socket(upstream.get(), *entry)) continue;
+    if (route.proxy_protocol != "off") {
+      const std::string header = route.proxy_protocol == "v1" ? proxy_header_v1(from, local)
+                                                              : proxy_header_v2(from, local, false);
+      if (!send_all(upstream.get(), header.data(), header.size())) {
+        throw std::runtime_error("向 TCP 上游发送 PROXY 头失败");
+      }
+    }
+    return upstream;
   }
   add(rt.stats.tcp_connect_failures);
   throw std::runtime_error("连接 TCP 上游失败 " + route.target_host + ":" +

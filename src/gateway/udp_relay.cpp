@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "gateway/gateway.h"
+#include "gateway/proxy_protocol.h"
 #include "gateway/socket_util.h"
 
 namespace tarnwicket {
@@ -13,6 +14,15 @@ namespace {
 
 constexpr std::size_t kDatagramBytes = 65536;
 constexpr std::chrono::milliseconds kResourceBackoff{100};
+
+void set_port(sockaddr_storage& address, int port) {
+  const auto port_be = htons(static_cast<std::uint16_t>(port));
+  if (address.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6&>(address).sin6_port = port_be;
+  } else {
+    reinterpret_cast<sockaddr_in&>(address).sin_port = port_be;
+  }
+}
 
 }  // namespace
 
@@ -23,7 +33,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
   while (running_.load()) {
     sockaddr_storage from{};
     socklen_t from_len = sizeof from;
-    in_addr destination{};
+    sockaddr_storage destination{};
     const ssize_t n = recv_from(rt->udp_fd, buffer, sizeof buffer, from, from_len,
                                 rt->udp_wildcard ? &destination : nullptr);
     if (n < 0) {
@@ -38,12 +48,29 @@ void Gateway::udp_loop(RouteRuntime* rt) {
     // datagram is a client's and is relayed like any other.
     if (n == 0 && !running_.load()) return;
     try {
-      const std::string_view key = client_key(from, from_len, key_buffer);
+      // An IPv4 client of a dual-stack socket is keyed, counted and named as
+      // IPv4; replies still go to the address as received.
+      const sockaddr_storage* client = &from;
+      socklen_t client_len = from_len;
+      sockaddr_storage client_ipv4;
+      if (from.ss_family == AF_INET6) {
+        client_ipv4 = from;
+        unmap_ipv4(client_ipv4, client_len);
+        client = &client_ipv4;
+      }
+      const std::string_view key = client_key(*client, client_len, key_buffer);
       std::shared_ptr<UdpAssociation> association = find_association(*rt, key);
-      if (!association) association = new_association(*rt, key, from, from_len, destination);
+      if (!association) {
+        association = new_association(*rt, key, from, from_len, *client, destination);
+      }
       if (!association) continue;
       // The shared reference keeps the socket open until this send is done.
-      if (send_datagram(association->upstream_fd, buffer, static_cast<std::size_t>(n)) < 0) {
+      const std::size_t size = static_cast<std::size_t>(n);
+      const std::string& prefix = association->proxy_prefix;
+      const ssize_t sent =
+          prefix.empty() ? send_datagram(association->upstream_fd, buffer, size)
+                         : send_datagram_after(association->upstream_fd, prefix, buffer, size);
+      if (sent < 0) {
         add(rt->stats.udp_dropped_send_failed);
         logger_.warn("UDP send upstream failed on route ", name);
       } else {
@@ -65,17 +92,15 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::find_association(RouteRuntime&
   return it == rt.associations.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(RouteRuntime& rt,
-                                                                  std::string_view key,
-                                                                  const sockaddr_storage& from,
-                                                                  socklen_t from_len,
-                                                                  in_addr destination) {
+std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(
+    RouteRuntime& rt, std::string_view key, const sockaddr_storage& from, socklen_t from_len,
+    const sockaddr_storage& client, const sockaddr_storage& destination) {
   // Only this thread adds associations, so the table cannot gain one between
   // the look-up and the insertion below; it can only lose some.
   if (!running_.load()) return nullptr;  // stop has begun: no new association that it would miss
   auto association = std::make_shared<UdpAssociation>();
-  if (rt.route.max_connections_per_address > 0) association->address = address_key(from);
-  if (!admit(rt, from, rt.udp_addresses, association->address, rt.stats.udp_dropped_per_address,
+  if (rt.route.max_connections_per_address > 0) association->address = address_key(client);
+  if (!admit(rt, client, rt.udp_addresses, association->address, rt.stats.udp_dropped_per_address,
              rt.stats.udp_dropped_allow_list)) {
     return nullptr;
   }
@@ -92,6 +117,13 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(RouteRuntime& 
   association->client_addr = from;
   association->client_addr_len = from_len;
   association->local_addr = destination;
+  if (rt.route.proxy_protocol == "v2") {
+    // The address the client sent to: reported per datagram on a wildcard socket.
+    sockaddr_storage local =
+        destination.ss_family == AF_UNSPEC ? local_address(rt.udp_fd) : unmapped(destination);
+    set_port(local, rt.route.listen_port);
+    association->proxy_prefix = proxy_header_v2(client, local, true);
+  }
   // Resolving may wait on the network: never under udp_mutex.
   association->upstream_fd = connect_upstream_udp(rt.route, rt.stats);
   std::lock_guard lock(rt.udp_mutex);
@@ -109,7 +141,7 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(RouteRuntime& 
 }
 
 int Gateway::connect_upstream_udp(const ServerRoute& route, RouteStats& stats) {
-  AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
+  AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
   if (!list) {
     add(stats.udp_connect_failures);
     throw std::runtime_error("解析 UDP 上游地址失败");
@@ -142,7 +174,7 @@ void Gateway::udp_response_loop(RouteRuntime* rt,
     }
     answered = true;
     if (send_datagram_to(rt->udp_fd, buffer, static_cast<std::size_t>(n), association->client_addr,
-                         association->client_addr_len, association->local_addr) < 0) {
+                         association->client_addr_len, &association->local_addr) < 0) {
       add(rt->stats.udp_dropped_send_failed);
     } else {
       add(rt->stats.udp_datagrams_server_to_client);

@@ -306,6 +306,30 @@ bool udp_send(int fd, const std::string& data) {
   return n == static_cast<ssize_t>(data.size());
 }
 
+Fd ip_connect(int type, const std::string& host, int port, const std::string& source) {
+  auto address = [](const std::string& text, int port_number, sockaddr_in6& out) {
+    out = {};
+    auto& in = reinterpret_cast<sockaddr_in&>(out);
+    in.sin_port = htons(static_cast<std::uint16_t>(port_number));
+    if (::inet_pton(AF_INET, text.c_str(), &in.sin_addr) == 1) {
+      in.sin_family = AF_INET;
+      return static_cast<socklen_t>(sizeof in);
+    }
+    out.sin6_family = AF_INET6;
+    ::inet_pton(AF_INET6, text.c_str(), &out.sin6_addr);
+    return static_cast<socklen_t>(sizeof out);
+  };
+  sockaddr_in6 to{};
+  const socklen_t to_len = address(host, port, to);
+  Fd fd(::socket(to.sin6_family, type | SOCK_CLOEXEC, 0));
+  set_receive_timeout(fd.get(), type == SOCK_STREAM ? 10s : 5s);
+  sockaddr_in6 from{};
+  const socklen_t from_len = source.empty() ? 0 : address(source, 0, from);
+  if (from_len > 0 && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), from_len) != 0)
+    return {};
+  return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), to_len) == 0 ? std::move(fd) : Fd();
+}
+
 std::optional<std::string> udp_recv(int fd) {
   std::string buffer(kChunkBytes, '\0');
   ssize_t n;

@@ -119,6 +119,9 @@ void reset_on_close(int fd);
 // receives only from there; receive time-out 5 s.
 Fd udp_connect(int port, const char* to = "127.0.0.1", const char* from = "127.0.0.1");
 bool udp_send(int fd, const std::string& data);
+// A TCP or UDP socket connected to host:port (an IPv4 or IPv6 literal), bound
+// first to `source` when given; time-outs as above. Empty on failure.
+Fd ip_connect(int type, const std::string& host, int port, const std::string& source = "");
 std::optional<std::string> udp_recv(int fd);
 
 }  // namespace tarnwicket::test

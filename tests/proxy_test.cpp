@@ -1,0 +1,203 @@
+// The PROXY protocol and IPv6 through the real binary: nginx and HAProxy from
+// the distribution as upstream and balancer, and peers of the test's own.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "support/gateway_fixture.h"
+
+namespace tarnwicket::test {
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kV2Signature = "\r\n\r\n\0\r\nQUIT\n"s;
+
+std::string read_to_end(int fd) {
+  std::string out;
+  char buffer[256];
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+int local_port(int fd) {
+  sockaddr_in6 address{};
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin6_port);  // at the same offset in sockaddr_in
+}
+
+std::string be16(int value) {
+  return {static_cast<char>(value >> 8), static_cast<char>(value & 0xff)};
+}
+
+bool accepting(int port) {
+  return eventually([&] { return static_cast<bool>(ip_connect(SOCK_STREAM, "127.0.0.1", port)); },
+                    [](bool ok) { return ok; });
+}
+
+TEST(ProxyChain, UpstreamReadsTheClientAddress) {
+  const std::string nginx_binary = "/usr/sbin/nginx", haproxy_binary = "/usr/sbin/haproxy";
+  const std::string stream_module = "/usr/lib/nginx/modules/ngx_stream_module.so";
+  for (const std::string& needed : {nginx_binary, haproxy_binary, stream_module}) {
+    if (!std::filesystem::exists(needed))
+      GTEST_SKIP() << needed << " missing: run scripts/setup.sh";
+  }
+  TempDir dir;
+  const std::string tmp = dir.path().string();
+  const int nginx = free_port(), nginx6 = free_port(), lb1 = free_port(), lb2 = free_port();
+  const int gw[] = {free_port(), free_port(), free_port(), free_port(), free_port()};
+  const auto nginx_conf =
+      dir.write("nginx.conf",
+                "load_module " + stream_module + ";\ndaemon off;\nmaster_process off;\n" + "pid " +
+                    tmp + "/nginx.pid;\nerror_log " + tmp + "/error.log;\n" +
+                    "events {}\nstream { server {\n  listen 127.0.0.1:" + std::to_string(nginx) +
+                    " proxy_protocol;\n  listen [::1]:" + std::to_string(nginx6) +
+                    " proxy_protocol;\n  return \"$proxy_protocol_addr:$proxy_protocol_port\";\n"
+                    "} }\n");
+  Process nginx_process(nginx_binary, {"-p", tmp, "-e", tmp + "/error.log", "-c", nginx_conf});
+  const auto haproxy_conf = dir.write(
+      "haproxy.cfg",
+      "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 10s\n  timeout server 10s\n"
+      "listen v1\n  bind 127.0.0.1:" +
+          std::to_string(lb1) + "\n  server gw 127.0.0.1:" + std::to_string(gw[3]) +
+          " send-proxy\nlisten v2\n  bind 127.0.0.1:" + std::to_string(lb2) +
+          "\n  server gw 127.0.0.1:" + std::to_string(gw[4]) + " send-proxy-v2\n");
+  Process haproxy_process(haproxy_binary, {"-db", "-f", haproxy_conf});
+  const std::string accept = "accept_proxy_protocol = yes\ntrusted_proxies = 127.0.0.1\n";
+  RunningServer server(server_ini({
+      {"v1", "tcp", gw[0], "127.0.0.1", nginx, 0, true, "proxy_protocol = v1\n"},
+      {"v2", "tcp", gw[1], "127.0.0.1", nginx, 0, true, "proxy_protocol = v2\n"},
+      {"v6", "tcp", gw[2], "::1", nginx6, 0, true, "proxy_protocol = v2\n"},
+      {"lb1", "tcp", gw[3], "127.0.0.1", nginx, 0, true, "proxy_protocol = v1\n" + accept},
+      {"lb2", "tcp", gw[4], "127.0.0.1", nginx, 0, true, "proxy_protocol = v2\n" + accept},
+  }));
+  ASSERT_TRUE(accepting(nginx)) << nginx_process.stderr_text();
+  ASSERT_TRUE(accepting(lb1) && accepting(lb2)) << haproxy_process.stderr_text();
+  // Every entry: the gateway alone, or HAProxy in front of a route that accepts its header.
+  for (const int entry : {gw[0], gw[1], gw[2], lb1, lb2}) {
+    Fd client = ip_connect(SOCK_STREAM, "127.0.0.1", entry, "127.0.0.5");
+    ASSERT_TRUE(client) << entry;
+    EXPECT_EQ(read_to_end(client.get()), "127.0.0.5:" + std::to_string(local_port(client.get())))
+        << "entry port " << entry;
+  }
+}
+
+class ProxyAccept : public RelayFixture {};
+
+// The header's client is the client: for the allow list and the relay, which
+// gets exactly the bytes after the header.
+TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
+  const std::string v1 = "PROXY TCP4 10.1.2.3 127.0.0.1 4000 7000\r\n";
+  const std::string v2 =
+      kV2Signature + "\x21\x11\x00\x0c\x0a\x01\x02\x03\x7f\x00\x00\x01"s + be16(4000) + be16(7000);
+  const int untrusted_port = free_port();
+  RouteSpec trusted = tcp_route(), untrusted = tcp_route();
+  trusted.extra =
+      "accept_proxy_protocol = on\ntrusted_proxies = ::1 | 127.0.0.1/32\n"
+      "allow = 10.0.0.0/8 | 127.0.0.1\n";
+  untrusted = {"q",
+               "tcp",
+               untrusted_port,
+               "127.0.0.1",
+               tcp_upstream_.port(),
+               0,
+               true,
+               "accept_proxy_protocol = on\ntrusted_proxies = 127.0.0.9\n"};
+  ASSERT_TRUE(start({trusted, untrusted}, 500));
+  const struct {
+    const char* what;
+    std::vector<std::string> segments;
+    bool relayed;
+    int port;
+  } cases[] = {
+      {"v1, bytes in the same segment", {v1 + "payload"}, true, port_},
+      {"v1 split", {"PRO", "XY TCP4 10.1.2.3 127.0", ".0.1 4000 7000\r", "\npayload"}, true, port_},
+      {"v2", {v2 + "payload"}, true, port_},
+      {"v2 split", {v2.substr(0, 5), v2.substr(5, 12), v2.substr(17), "payload"}, true, port_},
+      {"v2 LOCAL: the balancer", {kV2Signature + "\x20\x00\x00\x00payload"s}, true, port_},
+      {"v1 UNKNOWN: the balancer", {"PROXY UNKNOWN\r\npayload"}, true, port_},
+      {"client outside allow", {"PROXY TCP4 192.0.2.1 127.0.0.1 1 2\r\npayload"}, false, port_},
+      {"garbage", {"GET / HTTP/1.0\r\n\r\npayload"}, false, port_},
+      {"too long", {"PROXY TCP4 " + std::string(120, '1')}, false, port_},
+      {"slow", {"PROXY TCP4 10.1.2.3"}, false, port_},
+      {"spoofed by an untrusted peer", {v1 + "payload"}, false, untrusted_port},
+  };
+  for (const auto& c : cases) {
+    Fd client = ip_connect(SOCK_STREAM, "127.0.0.1", c.port);
+    for (const std::string& segment : c.segments) {
+      ASSERT_TRUE(send_all(client.get(), segment.data(), segment.size())) << c.what;
+      // Shapes the input into separate segments; the outcome does not depend on it.
+      if (c.segments.size() > 1) std::this_thread::sleep_for(20ms);
+    }
+    if (c.relayed) {
+      EXPECT_EQ(recv_exact(client.get(), 7), "payload") << c.what;
+    } else {
+      EXPECT_TRUE(wait_closed(client.get())) << c.what;
+    }
+  }
+  EXPECT_TRUE(proc().wait_for_line("clients: bad PROXY header"));
+  EXPECT_TRUE(proc().wait_for_line("[WARN] route g refused 1 clients: allow list"));
+  EXPECT_TRUE(proc().wait_for_line("[WARN] route q refused 1 clients: untrusted proxy"));
+  EXPECT_EQ(tcp_upstream_.bytes_received(), 6 * 7u);
+}
+
+TEST(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
+  Fd upstream(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in loopback{};
+  loopback.sin_family = AF_INET;
+  loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(upstream.get(), reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
+  set_receive_timeout(upstream.get(), 5s);
+  const int port = free_port();
+  RunningServer server(server_ini({{"u", "udp", port, "127.0.0.1", local_port(upstream.get()), 0,
+                                    true, "proxy_protocol = v2\n"}}));
+  Fd client = udp_connect(port);
+  const std::string prefix = kV2Signature + "\x21\x12\x00\x0c\x7f\x00\x00\x01\x7f\x00\x00\x01"s +
+                             be16(local_port(client.get())) + be16(port);
+  for (const char* payload : {"ping", "again"}) {
+    ASSERT_TRUE(udp_send(client.get(), payload));
+    char buffer[512];
+    sockaddr_storage from{};
+    socklen_t from_len = sizeof from;
+    const ssize_t n = ::recvfrom(upstream.get(), buffer, sizeof buffer, 0,
+                                 reinterpret_cast<sockaddr*>(&from), &from_len);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), prefix + payload);
+    ::sendto(upstream.get(), "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), from_len);
+    EXPECT_EQ(udp_recv(client.get()), "pong");  // replies pass back unchanged
+  }
+}
+
+class Ipv6 : public RelayFixture {};
+
+TEST_F(Ipv6, ListensOnLoopbackForTcpAndUdp) {
+  RunningServer server(server_ini({tcp_route(), udp_route()}, 5000, 60000, "::1"));
+  EXPECT_TRUE(server.process().wait_for_line("listening [::1]:" + std::to_string(port_) + " -> "));
+  EXPECT_TRUE(echoes(ip_connect(SOCK_STREAM, "::1", port_).get(), "six"));
+  Fd udp = ip_connect(SOCK_DGRAM, "::1", udp_port_);
+  ASSERT_TRUE(udp_send(udp.get(), "six"));
+  EXPECT_EQ(udp_recv(udp.get()), "six");
+}
+
+// IPv4 clients of a dual-stack listener match IPv4 networks and are counted
+// per IPv4 address; UDP replies leave from the address the client sent to.
+TEST_F(Ipv6, DualStackIpv4ClientsCountAsIpv4) {
+  RouteSpec tcp = tcp_route(), udp = udp_route();
+  tcp.extra = "max_connections_per_address = 1\nallow = 127.0.0.0/8\n";
+  udp.extra = "allow = 127.0.0.0/8\n";
+  RunningServer server(server_ini({tcp, udp}, 5000, 60000, "::"));
+  Fd first = ip_connect(SOCK_STREAM, "127.0.0.1", port_);
+  EXPECT_TRUE(echoes(first.get(), "one"));
+  EXPECT_TRUE(wait_closed(ip_connect(SOCK_STREAM, "127.0.0.1", port_).get()));
+  EXPECT_TRUE(server.process().wait_for_line("route g refused 1 clients: per-address limit"));
+  Fd udp_client = ip_connect(SOCK_DGRAM, "127.0.0.2", udp_port_);  // takes replies from there only
+  ASSERT_TRUE(udp_send(udp_client.get(), "four"));
+  EXPECT_EQ(udp_recv(udp_client.get()), "four");
+}
+
+}  // namespace
+}  // namespace tarnwicket::test
