@@ -48,6 +48,7 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
   const std::string idle = "server.udp_idle_timeout_ms 必须在 1000 到 3600000 之间";
   const std::string none = "至少需要一条启用的线路";
   const std::string max = "线路 a 的 max_connections 超出范围";
+  const std::string drain = "server.drain_timeout_ms 必须在 0 到 3600000 之间";
   const std::pair<std::string, std::string> cases[] = {
       {"", none},
       {route("a", "enabled = off\n"), none},
@@ -73,6 +74,11 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
       {route("a", "protocol = both\n") + route("b", "protocol = udp\n"), "udp 监听端口重复: 7000"},
       {route("a") + route("b", "protocol = both\n"), "tcp 监听端口重复: 7000"},
       {route("a") + "[server\n", "配置第 5 行缺少 '='"},
+      {"[server]\ndrain_timeout_ms = 0\n" + route("a"), ""},
+      {"[server]\ndrain_timeout_ms = 3600000\n" + route("a"), ""},
+      {"[server]\ndrain_timeout_ms = -1\n" + route("a"), drain},
+      {"[server]\ndrain_timeout_ms = 3600001\nadmin_port = -1\n" + route("a"),
+       "server.admin_port 必须在 0 到 65535 之间"},
   };
   test::TempDir dir;
   for (const auto& [content, message] : cases) {

@@ -32,6 +32,8 @@ struct ServerRoute {
   int udp_first_reply_timeout_ms = 0;   // life of an association never answered; 0: idle rule
   std::vector<std::string> allow;       // networks; empty: everyone
   int udp_receive_buffer_bytes = 0;     // SO_RCVBUF of the UDP socket; 0: the kernel's default
+
+  bool operator==(const ServerRoute&) const = default;
 };
 
 struct ServerConfig {
@@ -41,6 +43,7 @@ struct ServerConfig {
   std::vector<ServerRoute> routes;  // every route section, in section order
   int admin_port = 0;               // metrics and health over HTTP; 0: off
   std::string admin_address = "127.0.0.1";
+  int drain_timeout_ms = 30000;  // longest graceful drain before the stop
 };
 
 // Reads and validates the file; throws std::runtime_error with the message.

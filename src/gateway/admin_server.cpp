@@ -125,7 +125,8 @@ struct AdminServer::Impl {
     http.Get("/readyz", [this](const Request&, Response& res) {
       const bool ready = handlers.ready();
       res.status = ready ? 200 : 503;
-      res.set_content(ready ? "ready\n" : "not ready\n", kTextType);
+      const bool draining = !ready && handlers.draining && handlers.draining();
+      res.set_content(ready ? "ready\n" : draining ? "draining\n" : "not ready\n", kTextType);
     });
     http.set_read_timeout(kReadTimeoutSeconds);
     http.set_write_timeout(kWriteTimeoutSeconds);

@@ -43,15 +43,40 @@ Gateway::UdpAssociation::~UdpAssociation() {
   if (counts != nullptr && !address.empty()) counts->remove(address);
 }
 
-Gateway::RouteRuntime::RouteRuntime(const ServerRoute& r)
-    : route(r), available_slots(r.max_connections) {
+Gateway::RouteSettings::RouteSettings(const ServerRoute& r, const ServerConfig& config)
+    : route(r),
+      connection_timeout_ms(config.connection_timeout_ms),
+      udp_idle_timeout_ms(config.udp_idle_timeout_ms) {
   for (const std::string& entry : r.allow) allow.push_back(parse_network(entry).value());
+}
+
+Gateway::RouteRuntime::RouteRuntime(const ServerRoute& r, const ServerConfig& config)
+    : name(r.name),
+      available_slots(r.max_connections),
+      settings_(std::make_shared<const RouteSettings>(r, config)) {}
+
+Gateway::RouteRuntime::~RouteRuntime() {
+  // Their threads use the members declared after them.
+  udp_threads.join_all();
+  client_threads.join_all();
+  shutdown_and_close(tcp_fd);
+  shutdown_and_close(udp_fd);
+}
+
+Gateway::Settings Gateway::RouteRuntime::settings() const {
+  std::lock_guard lock(settings_mutex_);
+  return settings_;
+}
+
+void Gateway::RouteRuntime::set_settings(Settings next) {
+  std::lock_guard lock(settings_mutex_);
+  settings_ = std::move(next);
 }
 
 Gateway::Gateway(ServerConfig config) : config_(std::move(config)) {
   validate_server_config(config_);
   for (const ServerRoute& route : config_.routes) {
-    if (route.enabled) routes_.push_back(std::make_unique<RouteRuntime>(route));
+    if (route.enabled) routes_.push_back(std::make_unique<RouteRuntime>(route, config_));
   }
 }
 
@@ -66,19 +91,14 @@ void Gateway::start() {
     throw std::runtime_error("listen_address 目前只支持 IPv4 地址: " + config_.listen_address);
   }
   use_modest_thread_stacks();
+  draining_ = false;
   try {
-    for (auto& rt : routes_) open_route(*rt, address.s_addr);
-    if (config_.admin_port != 0) {
-      in_addr admin{};
-      inet_pton(AF_INET, config_.admin_address.c_str(), &admin);  // checked by the rules
-      open_admin(admin.s_addr);
+    for (auto& rt : routes_) {
+      open_listeners(*rt, address.s_addr);
+      launch(*rt, config_.listen_address);
     }
-    for (const auto& rt : routes_) {
-      if (!rt->allow.empty() || rt->route.max_connections_per_address > 0) {
-        refusal_log_thread_ = std::thread(&Gateway::refusal_log_loop, this);
-        break;
-      }
-    }
+    if (config_.admin_port != 0) admin_ = open_admin(config_);
+    start_refusal_log_if_needed();
   } catch (...) {
     stop_locked();
     throw;
@@ -86,14 +106,16 @@ void Gateway::start() {
   ready_ = true;
 }
 
-void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
-  const ServerRoute& route = rt.route;
+void Gateway::open_listeners(RouteRuntime& rt, std::uint32_t address) {
+  const Settings settings = rt.settings();
+  const ServerRoute& route = settings->route;
   rt.client_fds.reopen();
+  rt.accepting = true;
+  rt.receiving = true;
   if (route.protocol == "tcp" || route.protocol == "both") {
     UniqueFd listener = open_tcp_listener(address, route.listen_port, kListenBacklog);
     if (!listener) throw std::runtime_error("TCP 监听失败: " + route.name);
     rt.tcp_fd = listener.release();
-    rt.tcp_thread = std::thread(&Gateway::accept_loop, this, &rt);
   }
   if (route.protocol == "udp" || route.protocol == "both") {
     UniqueFd socket = open_udp_socket(address, route.listen_port);
@@ -109,11 +131,28 @@ void Gateway::open_route(RouteRuntime& rt, std::uint32_t address) {
       }
     }
     rt.udp_fd = socket.release();
-    rt.udp_thread = std::thread(&Gateway::udp_loop, this, &rt);
   }
-  logger_.info("server route ", route.name, " [", route.protocol, "] listening ",
-               config_.listen_address, ":", std::to_string(route.listen_port), " -> ",
-               route.target_host, ":", std::to_string(route.target_port));
+}
+
+void Gateway::launch(RouteRuntime& rt, const std::string& listen_address) {
+  const Settings settings = rt.settings();
+  const ServerRoute& route = settings->route;
+  if (rt.tcp_fd >= 0) rt.tcp_thread = std::thread(&Gateway::accept_loop, this, &rt);
+  if (rt.udp_fd >= 0) rt.udp_thread = std::thread(&Gateway::udp_loop, this, &rt);
+  logger_.info("server route ", route.name, " [", route.protocol, "] listening ", listen_address,
+               ":", std::to_string(route.listen_port), " -> ", route.target_host, ":",
+               std::to_string(route.target_port));
+}
+
+void Gateway::start_refusal_log_if_needed() {
+  if (refusal_log_thread_.joinable()) return;
+  for (const auto& rt : routes_) {
+    const Settings settings = rt->settings();
+    if (!settings->allow.empty() || settings->route.max_connections_per_address > 0) {
+      refusal_log_thread_ = std::thread(&Gateway::refusal_log_loop, this);
+      return;
+    }
+  }
 }
 
 void Gateway::stop() {
@@ -138,6 +177,7 @@ void Gateway::stop_locked() {
     std::lock_guard lock(rt->udp_mutex);
     for (auto& entry : rt->associations) shutdown_fd(entry.second->upstream_fd);
   }
+  for (auto& rt : retired_) rt->client_fds.shutdown_all();
   if (refusal_log_thread_.joinable()) refusal_log_thread_.join();
   for (auto& rt : routes_) {
     if (rt->tcp_thread.joinable()) rt->tcp_thread.join();
@@ -149,19 +189,21 @@ void Gateway::stop_locked() {
     shutdown_and_close(rt->tcp_fd);
     shutdown_and_close(rt->udp_fd);
   }
+  for (auto& rt : retired_) rt->client_threads.join_all();
+  retired_.clear();
   log_refusals();
   logger_.info("server stopped");
 }
 
 void Gateway::log_refusals() {
+  std::lock_guard lock(routes_mutex_);
   for (auto& rt : routes_) {
     const std::pair<RefusalTally*, const char*> reasons[] = {
         {&rt->per_address_refusals, "per-address limit"}, {&rt->allow_refusals, "allow list"}};
     for (const auto& [tally, reason] : reasons) {
       const std::uint64_t count = tally->take();
       if (count == 0) continue;
-      logger_.warn("route ", rt->route.name, " refused ", std::to_string(count),
-                   " clients: ", reason);
+      logger_.warn("route ", rt->name, " refused ", std::to_string(count), " clients: ", reason);
     }
   }
 }

@@ -26,23 +26,25 @@ bool take_slot(std::atomic<std::int32_t>& slots) {
 }  // namespace
 
 void Gateway::accept_loop(RouteRuntime* rt) {
-  const std::string& name = rt->route.name;
-  while (running_.load()) {
+  const std::string& name = rt->name;
+  while (serving(rt->accepting)) {
     sockaddr_storage from{};
     UniqueFd client(accept_client(rt->tcp_fd, from));
     if (!client) {
       const int err = errno;
-      if (!running_.load()) return;  // the listener was shut down by stop()
+      if (!serving(rt->accepting)) return;  // the listener was shut down to close it
       logger_.warn("accept failed on route ", name);
       if (is_unusable_socket_error(err)) return;
       if (is_resource_error(err)) pause_unless_stopping(kResourceBackoff);
       continue;
     }
     try {
+      // The connection keeps the settings it came in under, whatever a reload does.
+      Settings settings = rt->settings();
       std::string address;
-      if (rt->route.max_connections_per_address > 0) address = address_key(from);
-      if (!admit(*rt, from, rt->tcp_addresses, address, rt->stats.tcp_refused_per_address,
-                 rt->stats.tcp_refused_allow_list)) {
+      if (settings->route.max_connections_per_address > 0) address = address_key(from);
+      if (!admit(*rt, *settings, from, rt->tcp_addresses, address,
+                 rt->stats.tcp_refused_per_address, rt->stats.tcp_refused_allow_list)) {
         shutdown_fd(client.get());
         continue;
       }
@@ -56,18 +58,19 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       }
       add(rt->stats.tcp_accepted);
       add(rt->stats.tcp_open, 1);
-      spawn_client(*rt, std::move(client), std::move(address));
+      spawn_client(*rt, std::move(settings), std::move(client), std::move(address));
     } catch (const std::exception& e) {
       logger_.warn("route ", name, " connection closed: ", e.what());
     }
   }
 }
 
-void Gateway::spawn_client(RouteRuntime& rt, UniqueFd client, std::string address) {
+void Gateway::spawn_client(RouteRuntime& rt, Settings settings, UniqueFd client,
+                           std::string address) {
   try {
     ListedFd listed(rt.client_fds, std::move(client));
-    rt.client_threads.spawn([this, &rt, listed = std::move(listed), address]() mutable {
-      handle_client(rt, std::move(listed), std::move(address));
+    rt.client_threads.spawn([this, &rt, settings, listed = std::move(listed), address]() mutable {
+      handle_client(rt, *settings, std::move(listed), std::move(address));
     });
   } catch (...) {
     // The client socket is closed by now, whichever step failed.
@@ -78,15 +81,15 @@ void Gateway::spawn_client(RouteRuntime& rt, UniqueFd client, std::string addres
   }
 }
 
-bool Gateway::admit(RouteRuntime& rt, const sockaddr_storage& from, AddressCounts& counts,
-                    const std::string& address, Counter& refused_per_address,
+bool Gateway::admit(RouteRuntime& rt, const RouteSettings& settings, const sockaddr_storage& from,
+                    AddressCounts& counts, const std::string& address, Counter& refused_per_address,
                     Counter& refused_allow) {
-  if (!allowed(rt.allow, from)) {
+  if (!allowed(settings.allow, from)) {
     add(refused_allow);
     rt.allow_refusals.add();
     return false;
   }
-  if (!address.empty() && !counts.try_add(address, rt.route.max_connections_per_address)) {
+  if (!address.empty() && !counts.try_add(address, settings.route.max_connections_per_address)) {
     add(refused_per_address);
     rt.per_address_refusals.add();
     return false;
@@ -94,15 +97,16 @@ bool Gateway::admit(RouteRuntime& rt, const sockaddr_storage& from, AddressCount
   return true;
 }
 
-void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string address) {
-  set_receive_timeout(client.get(), config_.connection_timeout_ms);
-  set_send_timeout(client.get(), config_.connection_timeout_ms);
+void Gateway::handle_client(RouteRuntime& rt, const RouteSettings& settings, ListedFd client,
+                            std::string address) {
+  set_receive_timeout(client.get(), settings.connection_timeout_ms);
+  set_send_timeout(client.get(), settings.connection_timeout_ms);
   set_nodelay(client.get());
   try {
-    ListedFd upstream = connect_upstream(rt);
-    relay(client.get(), upstream.get(), rt.route.name, rt.stats);
+    ListedFd upstream = connect_upstream(rt, settings);
+    relay(client.get(), upstream.get(), rt.name, rt.stats);
   } catch (const std::exception& e) {
-    logger_.warn("route ", rt.route.name, " connection closed: ", e.what());
+    logger_.warn("route ", rt.name, " connection closed: ", e.what());
   }
   // Before the client's close, so that a client that sees it may retry at once.
   if (!address.empty()) rt.tcp_addresses.remove(address);
@@ -110,8 +114,8 @@ void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string addre
   add(rt.stats.tcp_open, -1);
 }
 
-ListedFd Gateway::connect_upstream(RouteRuntime& rt) {
-  const ServerRoute& route = rt.route;
+ListedFd Gateway::connect_upstream(RouteRuntime& rt, const RouteSettings& settings) {
+  const ServerRoute& route = settings.route;
   AddrinfoList list = resolve_ipv4(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
   if (!list) {
     add(rt.stats.tcp_connect_failures);
@@ -124,7 +128,7 @@ ListedFd Gateway::connect_upstream(RouteRuntime& rt) {
     // to an upstream that reads nothing. No receive time-out: a quiet game
     // server keeps its connection. Listed before the connect, so that stop()
     // aborts a connect in progress and wakes a blocked pump.
-    set_send_timeout(fd.get(), config_.connection_timeout_ms);
+    set_send_timeout(fd.get(), settings.connection_timeout_ms);
     ListedFd upstream(rt.client_fds, std::move(fd));
     if (connect_socket(upstream.get(), *entry)) return upstream;
   }
@@ -166,10 +170,12 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
     }
     logger_.info("route ", route_name, " relay ended ", args.label);
   };
-  std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server", &stats.tcp_bytes_client_to_server});
+  std::thread first(
+      pump, PumpArgs{client_fd, upstream_fd, "client->server", &stats.tcp_bytes_client_to_server});
   std::thread second;
   try {
-    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client", &stats.tcp_bytes_server_to_client});
+    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client",
+                                        &stats.tcp_bytes_server_to_client});
   } catch (...) {
     stopped.store(true);
     shutdown_fd(client_fd);
