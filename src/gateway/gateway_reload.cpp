@@ -163,8 +163,8 @@ void Gateway::close_udp_listener(RouteRuntime& rt) {
 void Gateway::drain() {
   std::lock_guard lifecycle(lifecycle_mutex_);
   if (!running_.load() || draining_.exchange(true)) return;
-  logger_.info("server draining");
   for (auto& rt : routes_) close_tcp_listener(*rt);
+  logger_.info("server draining");  // once no new client can come in
 }
 
 bool Gateway::idle() {
