@@ -53,8 +53,9 @@ void Gateway::reload(ServerConfig next) {
   for (const ServerRoute& route : next.routes) {
     if (!route.enabled) continue;
     const auto found = old.find(route.name);
-    if (found == old.end()) ++added;
-    if (found != old.end()) {
+    if (found == old.end()) {
+      ++added;
+    } else {
       std::unique_ptr<RouteRuntime>& rt = *found->second;
       old.erase(found);
       const Settings current = rt->settings();
