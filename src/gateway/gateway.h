@@ -168,9 +168,10 @@ class Gateway {
              Counter& refused_allow);
   // Hands an admitted client with its slot to a new thread; on failure gives
   // the slot and the address count back, closes the client and throws.
-  void spawn_client(RouteRuntime& rt, Settings settings, UniqueFd client, std::string address);
+  void spawn_client(RouteRuntime& rt, const Settings& settings, UniqueFd client,
+                    const std::string& address);
   void handle_client(RouteRuntime& rt, const RouteSettings& settings, ListedFd client,
-                     std::string address);
+                     const std::string& address);
   ListedFd connect_upstream(RouteRuntime& rt, const RouteSettings& settings);
   void relay(int client_fd, int upstream_fd, const std::string& route_name, RouteStats& stats);
 

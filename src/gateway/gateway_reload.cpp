@@ -74,6 +74,11 @@ void Gateway::reload(ServerConfig next) {
   const int removed = static_cast<int>(old.size());
   for (auto& entry : old) leaving.push_back(entry.second->get());
 
+  // Room for the swap below, which must not fail half-way.
+  std::vector<std::unique_ptr<RouteRuntime>> routes;
+  routes.reserve(next_order.size());
+  retired_.reserve(retired_.size() + leaving.size());
+
   // New listeners first, all or nothing; a failure closes what it had opened.
   for (auto& rt : opened) open_listeners(*rt, address.s_addr);
   const bool admin_moves =
@@ -123,7 +128,6 @@ void Gateway::reload(ServerConfig next) {
   }
   {
     std::lock_guard lock(routes_mutex_);
-    std::vector<std::unique_ptr<RouteRuntime>> routes;
     auto fresh = opened.begin();
     for (std::unique_ptr<RouteRuntime>* rt : next_order) {
       routes.push_back(rt != nullptr ? std::move(*rt) : std::move(*fresh++));

@@ -40,7 +40,7 @@ void Gateway::accept_loop(RouteRuntime* rt) {
     }
     try {
       // The connection keeps the settings it came in under, whatever a reload does.
-      Settings settings = rt->settings();
+      const Settings settings = rt->settings();
       std::string address;
       if (settings->route.max_connections_per_address > 0) address = address_key(from);
       if (!admit(*rt, *settings, from, rt->tcp_addresses, address,
@@ -58,19 +58,19 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       }
       add(rt->stats.tcp_accepted);
       add(rt->stats.tcp_open, 1);
-      spawn_client(*rt, std::move(settings), std::move(client), std::move(address));
+      spawn_client(*rt, settings, std::move(client), address);
     } catch (const std::exception& e) {
       logger_.warn("route ", name, " connection closed: ", e.what());
     }
   }
 }
 
-void Gateway::spawn_client(RouteRuntime& rt, Settings settings, UniqueFd client,
-                           std::string address) {
+void Gateway::spawn_client(RouteRuntime& rt, const Settings& settings, UniqueFd client,
+                           const std::string& address) {
   try {
     ListedFd listed(rt.client_fds, std::move(client));
     rt.client_threads.spawn([this, &rt, settings, listed = std::move(listed), address]() mutable {
-      handle_client(rt, *settings, std::move(listed), std::move(address));
+      handle_client(rt, *settings, std::move(listed), address);
     });
   } catch (...) {
     // The client socket is closed by now, whichever step failed.
@@ -98,7 +98,7 @@ bool Gateway::admit(RouteRuntime& rt, const RouteSettings& settings, const socka
 }
 
 void Gateway::handle_client(RouteRuntime& rt, const RouteSettings& settings, ListedFd client,
-                            std::string address) {
+                            const std::string& address) {
   set_receive_timeout(client.get(), settings.connection_timeout_ms);
   set_send_timeout(client.get(), settings.connection_timeout_ms);
   set_nodelay(client.get());

@@ -109,8 +109,12 @@ void run_server(const ServerConfig& config, const std::filesystem::path& config_
   }
   gateway.logger().plain("server started; press Ctrl+C to stop");
   std::chrono::steady_clock::time_point drain_deadline;
+  const auto drain_over = [&] {
+    return gateway.draining() &&
+           (gateway.idle() || std::chrono::steady_clock::now() >= drain_deadline);
+  };
   while (gateway.running()) {
-    if (stop_requested != 0) {
+    if (stop_requested != 0 || drain_over()) {
       gateway.stop();
     } else if (reload_requested != 0) {
       // Cleared first: a SIGHUP during the reload asks for one more after it.
@@ -126,9 +130,6 @@ void run_server(const ServerConfig& config, const std::filesystem::path& config_
       gateway.drain();
       drain_deadline =
           std::chrono::steady_clock::now() + std::chrono::milliseconds(gateway.drain_timeout_ms());
-    } else if (gateway.draining() &&
-               (gateway.idle() || std::chrono::steady_clock::now() >= drain_deadline)) {
-      gateway.stop();
     } else {
       gateway.reap_retired();
       sleep_one_step();
