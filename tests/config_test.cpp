@@ -156,6 +156,7 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
   const std::string none = "至少需要一条启用的线路";
   const std::string max = "线路 a 的 max_connections 超出范围";
   const std::string accept = "线路 a 的 accept_proxy_protocol 需要 trusted_proxies";
+  const std::string drain = "server.drain_timeout_ms 必须在 0 到 3600000 之间";
   const std::string admin_range = "server.admin_port 必须在 0 到 65535 之间";
   const std::string admin_clash = "server.admin_port 与线路监听端口重复: 7000";
   const std::string admin_address = "server.admin_address 必须是 IPv4 地址";
@@ -225,6 +226,11 @@ TEST(ServerConfig, RulesInOrderFirstFailureWins) {
        "线路 a 的 trusted_proxies 包含无效网段: ::1/129"},
       // IPv4 prefixes keep their two digits at most.
       {route("a", "allow = 10.0.0.0/008\n"), "线路 a 的 allow 包含无效网段: 10.0.0.0/008"},
+      {"[server]\ndrain_timeout_ms = 0\n" + route("a"), ""},
+      {"[server]\ndrain_timeout_ms = 3600000\n" + route("a"), ""},
+      {"[server]\ndrain_timeout_ms = -1\n" + route("a"), drain},
+      {"[server]\ndrain_timeout_ms = 3600001\nadmin_port = -1\n" + route("a"),
+       "server.admin_port 必须在 0 到 65535 之间"},
       // The admin listener's rules come after the older ones.
       {"[server]\nadmin_port = -1\n", none},
       {"[server]\nadmin_port = -1\n" + route("a"), admin_range},

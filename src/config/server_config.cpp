@@ -198,6 +198,7 @@ ServerConfig load_server_config(const std::filesystem::path& path) {
   }
   config.admin_port = read_int(ini, "server", "admin_port", config.admin_port);
   config.admin_address = ini.get("server", "admin_address", config.admin_address);
+  config.drain_timeout_ms = read_int(ini, "server", "drain_timeout_ms", config.drain_timeout_ms);
   validate_server_config(config);
   return config;
 }
@@ -219,6 +220,9 @@ void validate_server_config(const ServerConfig& config) {
   }
   if (!any_enabled) throw std::runtime_error("至少需要一条启用的线路");
   validate_admin(config);
+  if (!in_range(config.drain_timeout_ms, 0, 3600000)) {
+    throw std::runtime_error("server.drain_timeout_ms 必须在 0 到 3600000 之间");
+  }
 }
 
 }  // namespace tarnwicket

@@ -40,6 +40,8 @@ struct ServerRoute {
   std::string proxy_protocol = "off";        // header sent upstream: "off", "v1" or "v2"
   bool accept_proxy_protocol = false;        // TCP clients begin with a header from a trusted proxy
   std::vector<std::string> trusted_proxies;  // networks that may send that header
+
+  bool operator==(const ServerRoute&) const = default;
 };
 
 struct ServerConfig {
@@ -49,6 +51,7 @@ struct ServerConfig {
   std::vector<ServerRoute> routes;  // every route section, in section order
   int admin_port = 0;               // metrics and health over HTTP; 0: off
   std::string admin_address = "127.0.0.1";
+  int drain_timeout_ms = 30000;  // longest graceful drain before the stop
 };
 
 // Reads and validates the file; throws std::runtime_error with the message.

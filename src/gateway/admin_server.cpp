@@ -89,8 +89,12 @@ struct AdminServer::Impl {
         response = make_response("ok\n", kTextType);
       } else if (path == "/readyz") {
         const bool ready = handlers.ready();
+        const bool draining = !ready && handlers.draining && handlers.draining();
         status = ready ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE;
-        response = make_response(ready ? "ready\n" : "not ready\n", kTextType);
+        response = make_response(ready      ? "ready\n"
+                                 : draining ? "draining\n"
+                                            : "not ready\n",
+                                 kTextType);
       } else {
         status = MHD_HTTP_NOT_FOUND;
         response = make_response("", nullptr);

@@ -18,6 +18,7 @@ class AdminServer {
   struct Handlers {
     std::function<std::string()> metrics;  // the exposition text
     std::function<bool()> ready;
+    std::function<bool()> draining;  // tells why it is not ready; may be empty
   };
 
   explicit AdminServer(Handlers handlers);

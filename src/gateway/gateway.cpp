@@ -44,18 +44,43 @@ Gateway::UdpAssociation::~UdpAssociation() {
   if (counts != nullptr && !address.empty()) counts->remove(address);
 }
 
-Gateway::RouteRuntime::RouteRuntime(const ServerRoute& r)
-    : route(r), available_slots(r.max_connections) {
+Gateway::RouteSettings::RouteSettings(const ServerRoute& r, const ServerConfig& config)
+    : route(r),
+      connection_timeout_ms(config.connection_timeout_ms),
+      udp_idle_timeout_ms(config.udp_idle_timeout_ms) {
   for (const std::string& entry : r.allow) allow.push_back(parse_network(entry).value());
   for (const std::string& entry : r.trusted_proxies) {
     trusted_proxies.push_back(parse_network(entry).value());
   }
 }
 
+Gateway::RouteRuntime::RouteRuntime(const ServerRoute& r, const ServerConfig& config)
+    : name(r.name),
+      available_slots(r.max_connections),
+      settings_(std::make_shared<const RouteSettings>(r, config)) {}
+
+Gateway::RouteRuntime::~RouteRuntime() {
+  // Their threads use the members declared after them.
+  udp_threads.join_all();
+  client_threads.join_all();
+  shutdown_and_close(tcp_fd);
+  shutdown_and_close(udp_fd);
+}
+
+Gateway::Settings Gateway::RouteRuntime::settings() const {
+  std::lock_guard lock(settings_mutex_);
+  return settings_;
+}
+
+void Gateway::RouteRuntime::set_settings(Settings next) {
+  std::lock_guard lock(settings_mutex_);
+  settings_ = std::move(next);
+}
+
 Gateway::Gateway(ServerConfig config) : config_(std::move(config)) {
   validate_server_config(config_);
   for (const ServerRoute& route : config_.routes) {
-    if (route.enabled) routes_.push_back(std::make_unique<RouteRuntime>(route));
+    if (route.enabled) routes_.push_back(std::make_unique<RouteRuntime>(route, config_));
   }
 }
 
@@ -70,20 +95,14 @@ void Gateway::start() {
     throw std::runtime_error("listen_address 目前只支持 IPv4 地址: " + config_.listen_address);
   }
   use_modest_thread_stacks();
+  draining_ = false;
   try {
-    for (auto& rt : routes_) open_route(*rt, *address);
-    if (config_.admin_port != 0) {
-      in_addr admin{};
-      inet_pton(AF_INET, config_.admin_address.c_str(), &admin);  // checked by the rules
-      open_admin(admin.s_addr);
+    for (auto& rt : routes_) {
+      open_listeners(*rt, *address);
+      launch(*rt, config_.listen_address);
     }
-    for (const auto& rt : routes_) {
-      if (!rt->allow.empty() || rt->route.max_connections_per_address > 0 ||
-          rt->route.accept_proxy_protocol) {
-        refusal_log_thread_ = std::thread(&Gateway::refusal_log_loop, this);
-        break;
-      }
-    }
+    if (config_.admin_port != 0) admin_ = open_admin(config_);
+    start_refusal_log_if_needed();
   } catch (...) {
     stop_locked();
     throw;
@@ -110,14 +129,16 @@ bool is_wildcard(const sockaddr_storage& address) {
 
 }  // namespace
 
-void Gateway::open_route(RouteRuntime& rt, const sockaddr_storage& address) {
-  const ServerRoute& route = rt.route;
+void Gateway::open_listeners(RouteRuntime& rt, const sockaddr_storage& address) {
+  const Settings settings = rt.settings();
+  const ServerRoute& route = settings->route;
   rt.client_fds.reopen();
+  rt.accepting = true;
+  rt.receiving = true;
   if (route.protocol == "tcp" || route.protocol == "both") {
     UniqueFd listener = open_tcp_listener(address, route.listen_port, kListenBacklog);
     if (!listener) throw std::runtime_error("TCP 监听失败: " + route.name);
     rt.tcp_fd = listener.release();
-    rt.tcp_thread = std::thread(&Gateway::accept_loop, this, &rt);
   }
   if (route.protocol == "udp" || route.protocol == "both") {
     UniqueFd socket = open_udp_socket(address, route.listen_port);
@@ -133,14 +154,31 @@ void Gateway::open_route(RouteRuntime& rt, const sockaddr_storage& address) {
       }
     }
     rt.udp_fd = socket.release();
-    rt.udp_thread = std::thread(&Gateway::udp_loop, this, &rt);
   }
-  const std::string& listen = config_.listen_address;
+}
+
+void Gateway::launch(RouteRuntime& rt, const std::string& listen_address) {
+  const Settings settings = rt.settings();
+  const ServerRoute& route = settings->route;
+  if (rt.tcp_fd >= 0) rt.tcp_thread = std::thread(&Gateway::accept_loop, this, &rt);
+  if (rt.udp_fd >= 0) rt.udp_thread = std::thread(&Gateway::udp_loop, this, &rt);
   const std::string& target = route.target_host;
   logger_.info("server route ", route.name, " [", route.protocol, "] listening ",
-               open_bracket(listen), listen, close_bracket(listen), ":",
+               open_bracket(listen_address), listen_address, close_bracket(listen_address), ":",
                std::to_string(route.listen_port), " -> ", open_bracket(target), target,
                close_bracket(target), ":", std::to_string(route.target_port));
+}
+
+void Gateway::start_refusal_log_if_needed() {
+  if (refusal_log_thread_.joinable()) return;
+  for (const auto& rt : routes_) {
+    const Settings settings = rt->settings();
+    if (!settings->allow.empty() || settings->route.max_connections_per_address > 0 ||
+        settings->route.accept_proxy_protocol) {
+      refusal_log_thread_ = std::thread(&Gateway::refusal_log_loop, this);
+      return;
+    }
+  }
 }
 
 void Gateway::stop() {
@@ -165,6 +203,7 @@ void Gateway::stop_locked() {
     std::lock_guard lock(rt->udp_mutex);
     for (auto& entry : rt->associations) shutdown_fd(entry.second->upstream_fd);
   }
+  for (auto& rt : retired_) rt->client_fds.shutdown_all();
   if (refusal_log_thread_.joinable()) refusal_log_thread_.join();
   for (auto& rt : routes_) {
     if (rt->tcp_thread.joinable()) rt->tcp_thread.join();
@@ -176,11 +215,14 @@ void Gateway::stop_locked() {
     shutdown_and_close(rt->tcp_fd);
     shutdown_and_close(rt->udp_fd);
   }
+  for (auto& rt : retired_) rt->client_threads.join_all();
+  retired_.clear();
   log_refusals();
   logger_.info("server stopped");
 }
 
 void Gateway::log_refusals() {
+  std::lock_guard lock(routes_mutex_);
   for (auto& rt : routes_) {
     const std::pair<RefusalTally*, const char*> reasons[] = {
         {&rt->per_address_refusals, "per-address limit"},
@@ -192,7 +234,7 @@ void Gateway::log_refusals() {
       if (count == 0) continue;
       char digits[24];
       const char* end = std::to_chars(digits, digits + sizeof digits, count).ptr;
-      logger_.warn("route ", rt->route.name, " refused ",
+      logger_.warn("route ", rt->name, " refused ",
                    std::string_view(digits, static_cast<std::size_t>(end - digits)),
                    " clients: ", reason);
     }

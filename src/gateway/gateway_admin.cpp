@@ -1,5 +1,7 @@
 // The gateway's side of the admin listener: what it serves and when it opens.
 
+#include <arpa/inet.h>
+
 #include <stdexcept>
 
 #include "gateway/admin_server.h"
@@ -8,20 +10,25 @@
 
 namespace tarnwicket {
 
-void Gateway::open_admin(std::uint32_t address) {
-  admin_ = std::make_unique<AdminServer>(
-      AdminServer::Handlers{[this] { return render_metrics(); }, [this] { return ready(); }});
-  const std::string where = config_.admin_address + ":" + std::to_string(config_.admin_port);
-  if (!admin_->start(address, config_.admin_port)) {
+std::unique_ptr<AdminServer> Gateway::open_admin(const ServerConfig& config) {
+  in_addr address{};
+  inet_pton(AF_INET, config.admin_address.c_str(), &address);  // checked by the rules
+  auto admin = std::make_unique<AdminServer>(
+      AdminServer::Handlers{[this] { return render_metrics(); }, [this] { return ready(); },
+                            [this] { return draining(); }});
+  const std::string where = config.admin_address + ":" + std::to_string(config.admin_port);
+  if (!admin->start(address.s_addr, config.admin_port)) {
     throw std::runtime_error("管理端口监听失败: " + where);
   }
   logger_.info("server admin listening ", where);
+  return admin;
 }
 
 std::string Gateway::render_metrics() const {
   std::vector<RouteView> views;
+  std::lock_guard lock(routes_mutex_);
   views.reserve(routes_.size());
-  for (const auto& rt : routes_) views.push_back({rt->route.name, rt->stats});
+  for (const auto& rt : routes_) views.push_back({rt->name, rt->stats});
   return metrics_exposition(views);
 }
 

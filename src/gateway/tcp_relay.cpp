@@ -27,13 +27,13 @@ bool take_slot(std::atomic<std::int32_t>& slots) {
 }  // namespace
 
 void Gateway::accept_loop(RouteRuntime* rt) {
-  const std::string& name = rt->route.name;
-  while (running_.load()) {
+  const std::string& name = rt->name;
+  while (serving(rt->accepting)) {
     sockaddr_storage from{};
     UniqueFd client(accept_client(rt->tcp_fd, from));
     if (!client) {
       const int err = errno;
-      if (!running_.load()) return;  // the listener was shut down by stop()
+      if (!serving(rt->accepting)) return;  // the listener was shut down to close it
       logger_.warn("accept failed on route ", name);
       if (is_unusable_socket_error(err)) return;
       if (is_resource_error(err)) pause_unless_stopping(kResourceBackoff);
@@ -42,20 +42,23 @@ void Gateway::accept_loop(RouteRuntime* rt) {
     try {
       socklen_t from_len = sizeof from;
       unmap_ipv4(from, from_len);
+      // The connection keeps the settings it came in under, whatever a reload does.
+      const Settings settings = rt->settings();
+      const ServerRoute& route = settings->route;
       std::string address;
-      if (rt->route.accept_proxy_protocol) {
+      if (route.accept_proxy_protocol) {
         // Only a trusted balancer may speak for its clients; which client it
         // speaks for is read in the client's own thread, and admitted there.
-        if (!allowed(rt->trusted_proxies, from)) {
+        if (!allowed(settings->trusted_proxies, from)) {
           add(rt->stats.tcp_refused_untrusted_proxy);
           rt->untrusted_proxy_refusals.add();
           shutdown_fd(client.get());
           continue;
         }
       } else {
-        if (rt->route.max_connections_per_address > 0) address = address_key(from);
-        if (!admit(*rt, from, rt->tcp_addresses, address, rt->stats.tcp_refused_per_address,
-                   rt->stats.tcp_refused_allow_list)) {
+        if (route.max_connections_per_address > 0) address = address_key(from);
+        if (!admit(*rt, *settings, from, rt->tcp_addresses, address,
+                   rt->stats.tcp_refused_per_address, rt->stats.tcp_refused_allow_list)) {
           shutdown_fd(client.get());
           continue;
         }
@@ -70,7 +73,7 @@ void Gateway::accept_loop(RouteRuntime* rt) {
       }
       add(rt->stats.tcp_accepted);
       add(rt->stats.tcp_open, 1);
-      spawn_client(*rt, std::move(client), std::move(address), from);
+      spawn_client(*rt, settings, std::move(client), address, from);
     } catch (const std::exception& e) {
       logger_.warn("route ", name, " connection closed: ", e.what());
     } catch (...) {
@@ -79,13 +82,14 @@ void Gateway::accept_loop(RouteRuntime* rt) {
   }
 }
 
-void Gateway::spawn_client(RouteRuntime& rt, UniqueFd client, std::string address,
-                           const sockaddr_storage& from) {
+void Gateway::spawn_client(RouteRuntime& rt, const Settings& settings, UniqueFd client,
+                           const std::string& address, const sockaddr_storage& from) {
   try {
     ListedFd listed(rt.client_fds, std::move(client));
-    rt.client_threads.spawn([this, &rt, listed = std::move(listed), address, from]() mutable {
-      handle_client(rt, std::move(listed), std::move(address), from);
-    });
+    rt.client_threads.spawn(
+        [this, &rt, settings, listed = std::move(listed), address, from]() mutable {
+          handle_client(rt, *settings, std::move(listed), address, from);
+        });
   } catch (...) {
     // The client socket is closed by now, whichever step failed.
     if (!address.empty()) rt.tcp_addresses.remove(address);
@@ -95,15 +99,15 @@ void Gateway::spawn_client(RouteRuntime& rt, UniqueFd client, std::string addres
   }
 }
 
-bool Gateway::admit(RouteRuntime& rt, const sockaddr_storage& from, AddressCounts& counts,
-                    const std::string& address, Counter& refused_per_address,
+bool Gateway::admit(RouteRuntime& rt, const RouteSettings& settings, const sockaddr_storage& from,
+                    AddressCounts& counts, const std::string& address, Counter& refused_per_address,
                     Counter& refused_allow) {
-  if (!allowed(rt.allow, from)) {
+  if (!allowed(settings.allow, from)) {
     add(refused_allow);
     rt.allow_refusals.add();
     return false;
   }
-  if (!address.empty() && !counts.try_add(address, rt.route.max_connections_per_address)) {
+  if (!address.empty() && !counts.try_add(address, settings.route.max_connections_per_address)) {
     add(refused_per_address);
     rt.per_address_refusals.add();
     return false;
@@ -111,11 +115,11 @@ bool Gateway::admit(RouteRuntime& rt, const sockaddr_storage& from, AddressCount
   return true;
 }
 
-bool Gateway::admit_proxied(RouteRuntime& rt, int client_fd, std::string& address,
-                            sockaddr_storage& from) {
-  const std::chrono::milliseconds limit(config_.connection_timeout_ms);
+bool Gateway::admit_proxied(RouteRuntime& rt, const RouteSettings& settings, int client_fd,
+                            std::string& address, sockaddr_storage& from) {
+  const std::chrono::milliseconds limit(settings.connection_timeout_ms);
   const std::optional<ProxyHeader> header = read_proxy_header(client_fd, limit);
-  set_receive_timeout(client_fd, config_.connection_timeout_ms);
+  set_receive_timeout(client_fd, settings.connection_timeout_ms);
   if (!header) {
     add(rt.stats.tcp_refused_bad_proxy_header);
     rt.bad_proxy_header_refusals.add();
@@ -123,8 +127,8 @@ bool Gateway::admit_proxied(RouteRuntime& rt, int client_fd, std::string& addres
   }
   // A LOCAL header is the balancer's own connection, a health check.
   if (!header->local) from = unmapped(header->source);
-  if (rt.route.max_connections_per_address > 0) address = address_key(from);
-  if (!admit(rt, from, rt.tcp_addresses, address, rt.stats.tcp_refused_per_address,
+  if (settings.route.max_connections_per_address > 0) address = address_key(from);
+  if (!admit(rt, settings, from, rt.tcp_addresses, address, rt.stats.tcp_refused_per_address,
              rt.stats.tcp_refused_allow_list)) {
     address.clear();  // not counted, so not to be given back
     return false;
@@ -132,21 +136,22 @@ bool Gateway::admit_proxied(RouteRuntime& rt, int client_fd, std::string& addres
   return true;
 }
 
-void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string address,
-                            sockaddr_storage from) {
-  set_receive_timeout(client.get(), config_.connection_timeout_ms);
-  set_send_timeout(client.get(), config_.connection_timeout_ms);
+void Gateway::handle_client(RouteRuntime& rt, const RouteSettings& settings, ListedFd client,
+                            std::string address, sockaddr_storage from) {
+  const ServerRoute& route = settings.route;
+  set_receive_timeout(client.get(), settings.connection_timeout_ms);
+  set_send_timeout(client.get(), settings.connection_timeout_ms);
   set_nodelay(client.get());
   try {
-    const bool proxied = rt.route.accept_proxy_protocol;
+    const bool proxied = route.accept_proxy_protocol;
     sockaddr_storage local{};
-    if (proxied || rt.route.proxy_protocol != "off") local = unmapped(local_address(client.get()));
-    if (!proxied || admit_proxied(rt, client.get(), address, from)) {
-      ListedFd upstream = connect_upstream(rt, from, local);
-      relay(client.get(), upstream.get(), rt.route.name, rt.stats);
+    if (proxied || route.proxy_protocol != "off") local = unmapped(local_address(client.get()));
+    if (!proxied || admit_proxied(rt, settings, client.get(), address, from)) {
+      ListedFd upstream = connect_upstream(rt, settings, from, local);
+      relay(client.get(), upstream.get(), rt.name, rt.stats);
     }
   } catch (const std::exception& e) {
-    logger_.warn("route ", rt.route.name, " connection closed: ", e.what());
+    logger_.warn("route ", rt.name, " connection closed: ", e.what());
   } catch (...) {
     // Only this connection is given up; the slot must still come back.
   }
@@ -156,9 +161,9 @@ void Gateway::handle_client(RouteRuntime& rt, ListedFd client, std::string addre
   add(rt.stats.tcp_open, -1);
 }
 
-ListedFd Gateway::connect_upstream(RouteRuntime& rt, const sockaddr_storage& from,
-                                   const sockaddr_storage& local) {
-  const ServerRoute& route = rt.route;
+ListedFd Gateway::connect_upstream(RouteRuntime& rt, const RouteSettings& settings,
+                                   const sockaddr_storage& from, const sockaddr_storage& local) {
+  const ServerRoute& route = settings.route;
   AddrinfoList list =
       resolve_target(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
   if (!list) {
@@ -172,7 +177,7 @@ ListedFd Gateway::connect_upstream(RouteRuntime& rt, const sockaddr_storage& fro
     // to an upstream that reads nothing. No receive time-out: a quiet game
     // server keeps its connection. Listed before the connect, so that stop()
     // aborts a connect in progress and wakes a blocked pump.
-    set_send_timeout(fd.get(), config_.connection_timeout_ms);
+    set_send_timeout(fd.get(), settings.connection_timeout_ms);
     ListedFd upstream(rt.client_fds, std::move(fd));
     if (!connect_socket(upstream.get(), *entry)) continue;
     if (route.proxy_protocol != "off") {

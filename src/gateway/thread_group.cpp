@@ -14,6 +14,11 @@ void ThreadGroup::retire(std::list<std::thread>::iterator self) {
   if (previous.joinable()) previous.join();
 }
 
+bool ThreadGroup::empty() {
+  std::lock_guard lock(mutex_);
+  return running_.empty();
+}
+
 void ThreadGroup::join_all() {
   std::unique_lock lock(mutex_);
   idle_.wait(lock, [this] { return running_.empty(); });

@@ -41,6 +41,8 @@ class ThreadGroup {
   }
 
   void join_all();
+  // No thread runs any more: join_all() would wait only for the last to leave.
+  bool empty();
 
  private:
   void retire(std::list<std::thread>::iterator self);

@@ -27,10 +27,10 @@ void set_port(sockaddr_storage& address, int port) {
 }  // namespace
 
 void Gateway::udp_loop(RouteRuntime* rt) {
-  const std::string& name = rt->route.name;
+  const std::string& name = rt->name;
   char buffer[kDatagramBytes];
   char key_buffer[kClientKeyBytes];
-  while (running_.load()) {
+  while (serving(rt->receiving)) {
     sockaddr_storage from{};
     socklen_t from_len = sizeof from;
     sockaddr_storage destination{};
@@ -38,7 +38,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
                                 rt->udp_wildcard ? &destination : nullptr);
     if (n < 0) {
       const int err = errno;
-      if (!running_.load()) return;
+      if (!serving(rt->receiving)) return;
       logger_.warn("UDP recvfrom failed on route ", name);
       if (is_unusable_socket_error(err)) return;
       if (is_resource_error(err)) pause_unless_stopping(kResourceBackoff);
@@ -46,7 +46,7 @@ void Gateway::udp_loop(RouteRuntime* rt) {
     }
     // A shut-down socket reads as an empty datagram; while running, an empty
     // datagram is a client's and is relayed like any other.
-    if (n == 0 && !running_.load()) return;
+    if (n == 0 && !serving(rt->receiving)) return;
     try {
       // An IPv4 client of a dual-stack socket is keyed, counted and named as
       // IPv4; replies still go to the address as received.
@@ -97,19 +97,23 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(
     const sockaddr_storage& client, const sockaddr_storage& destination) {
   // Only this thread adds associations, so the table cannot gain one between
   // the look-up and the insertion below; it can only lose some.
-  if (!running_.load()) return nullptr;  // stop has begun: no new association that it would miss
+  // Stop, a drain or the closing of the route has begun: no new association that it would miss.
+  if (!serving(rt.receiving) || draining_.load()) return nullptr;
+  // The association keeps the settings it was made under, whatever a reload does.
+  const Settings settings = rt.settings();
+  const ServerRoute& route = settings->route;
   auto association = std::make_shared<UdpAssociation>();
-  if (rt.route.max_connections_per_address > 0) association->address = address_key(client);
-  if (!admit(rt, client, rt.udp_addresses, association->address, rt.stats.udp_dropped_per_address,
-             rt.stats.udp_dropped_allow_list)) {
+  if (route.max_connections_per_address > 0) association->address = address_key(client);
+  if (!admit(rt, *settings, client, rt.udp_addresses, association->address,
+             rt.stats.udp_dropped_per_address, rt.stats.udp_dropped_allow_list)) {
     return nullptr;
   }
   association->counts = &rt.udp_addresses;  // given back when the association goes
   {
     std::lock_guard lock(rt.udp_mutex);
-    if (rt.associations.size() >= static_cast<std::size_t>(rt.route.max_connections)) {
+    if (rt.associations.size() >= static_cast<std::size_t>(route.max_connections)) {
       add(rt.stats.udp_dropped_limit);
-      logger_.warn("UDP association limit reached on route ", rt.route.name);
+      logger_.warn("UDP association limit reached on route ", rt.name);
       return nullptr;
     }
   }
@@ -117,17 +121,19 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(
   association->client_addr = from;
   association->client_addr_len = from_len;
   association->local_addr = destination;
-  if (rt.route.proxy_protocol == "v2") {
+  if (route.proxy_protocol == "v2") {
     // The address the client sent to: reported per datagram on a wildcard socket.
     sockaddr_storage local =
         destination.ss_family == AF_UNSPEC ? local_address(rt.udp_fd) : unmapped(destination);
-    set_port(local, rt.route.listen_port);
+    set_port(local, route.listen_port);
     association->proxy_prefix = proxy_header_v2(client, local, true);
   }
+  if (route.udp_first_reply_timeout_ms > 0)
+    association->idle_timeout_ms = settings->udp_idle_timeout_ms;
   // Resolving may wait on the network: never under udp_mutex.
-  association->upstream_fd = connect_upstream_udp(rt.route, rt.stats);
+  association->upstream_fd = connect_upstream_udp(*settings, rt.stats);
   std::lock_guard lock(rt.udp_mutex);
-  if (!running_.load()) return nullptr;
+  if (!serving(rt.receiving) || draining_.load()) return nullptr;
   auto filed = rt.associations.emplace(association->key, association).first;
   try {
     rt.udp_threads.spawn([this, &rt, association] { udp_response_loop(&rt, association); });
@@ -140,7 +146,8 @@ std::shared_ptr<Gateway::UdpAssociation> Gateway::new_association(
   return association;
 }
 
-int Gateway::connect_upstream_udp(const ServerRoute& route, RouteStats& stats) {
+int Gateway::connect_upstream_udp(const RouteSettings& settings, RouteStats& stats) {
+  const ServerRoute& route = settings.route;
   AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
   if (!list) {
     add(stats.udp_connect_failures);
@@ -152,7 +159,7 @@ int Gateway::connect_upstream_udp(const ServerRoute& route, RouteStats& stats) {
     // Only upstream traffic keeps an association alive.
     // The idle time-out, or the shorter wait for a first reply.
     const int first = route.udp_first_reply_timeout_ms;
-    set_receive_timeout(fd.get(), first > 0 ? first : config_.udp_idle_timeout_ms);
+    set_receive_timeout(fd.get(), first > 0 ? first : settings.udp_idle_timeout_ms);
     return fd.release();
   }
   add(stats.udp_connect_failures);
@@ -164,13 +171,13 @@ void Gateway::udp_response_loop(RouteRuntime* rt,
                                 const std::shared_ptr<UdpAssociation>& association) {
   char buffer[kDatagramBytes];
   bool answered = false;
-  while (running_.load()) {
+  while (serving(rt->receiving)) {
     const ssize_t n = recv_some(association->upstream_fd, buffer, sizeof buffer);
-    // Time-out, error, or the shutdown by stop(); an empty datagram from the
-    // upstream while running is relayed like any other.
-    if (n < 0 || (n == 0 && !running_.load())) break;
-    if (!answered && rt->route.udp_first_reply_timeout_ms > 0) {
-      set_receive_timeout(association->upstream_fd, config_.udp_idle_timeout_ms);
+    // Time-out, error, or the shutdown by stop() or the route's closing; an
+    // empty datagram from the upstream while serving is relayed like any other.
+    if (n < 0 || (n == 0 && !serving(rt->receiving))) break;
+    if (!answered && association->idle_timeout_ms > 0) {
+      set_receive_timeout(association->upstream_fd, association->idle_timeout_ms);
     }
     answered = true;
     if (send_datagram_to(rt->udp_fd, buffer, static_cast<std::size_t>(n), association->client_addr,

@@ -1,5 +1,6 @@
 // tarnwicket-server: loads the server configuration and runs the gateway
-// until SIGINT or SIGTERM (or only checks the file with --validate).
+// until SIGINT or SIGTERM, reloading it on SIGHUP and draining on SIGQUIT
+// (or only checks the file with --validate).
 
 #include <sys/resource.h>
 
@@ -89,7 +90,7 @@ int main(int argc, char** argv) {
       write_all(stdout, "server config valid: " + options.config_path + "\n");
       return 0;
     }
-    tarnwicket::run_server(config);
+    tarnwicket::run_server(config, options.config_path);
     return 0;
   } catch (const std::exception& error) {
     write_all(stderr, std::string("server startup failed: ") + error.what() + "\n");

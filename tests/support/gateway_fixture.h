@@ -25,6 +25,8 @@ class RunningServer {
   // Sends SIGTERM and returns the exit status (nullopt when it hangs).
   std::optional<int> terminate(std::chrono::milliseconds deadline = 10s);
   bool started() const { return started_; }
+  // Writes a new configuration over the server's file, for a reload.
+  void rewrite(const std::string& ini) { dir_.write("server.ini", ini); }
 
  private:
   TempDir dir_;
