@@ -20,8 +20,8 @@ constexpr unsigned kMaxConnections = 64;
 constexpr unsigned kConnectionTimeoutSeconds = 2;
 // All of a connection's memory. The request line and headers must fit in it,
 // or the library answers 431 (414 for the request line alone) and closes.
-constexpr std::size_t kConnectionMemoryBytes = 16 * 1024;
-constexpr std::size_t kThreadStackBytes = 256 * 1024;
+constexpr std::size_t kConnectionMemoryBytes = std::size_t{16} * 1024;
+constexpr std::size_t kThreadStackBytes = std::size_t{256} * 1024;
 constexpr unsigned kDaemonFlags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
 constexpr const char* kExpositionType = "text/plain; version=0.0.4; charset=utf-8";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
@@ -54,7 +54,7 @@ bool has_body(MHD_Connection* connection) {
 
 struct AdminServer::Impl {
   struct DaemonStop {
-    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+    void operator()(MHD_Daemon* server) const { MHD_stop_daemon(server); }
   };
 
   Handlers handlers;
