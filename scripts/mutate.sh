@@ -44,7 +44,7 @@ mutations=(
   "stop-associations|src/gateway/gateway.cpp|s/for (auto\\& entry : rt->associations) shutdown_fd(entry.second->upstream_fd);//"
   "stop-clients|src/gateway/gateway.cpp|s/rt->client_fds.shutdown_all();//"
   "stopped-line|src/gateway/gateway.cpp|s/logger_.info(\"server stopped\");//"
-  "listen-line|src/gateway/gateway.cpp|s/config_.listen_address, \":\", std::to_string(route.listen_port)/config_.listen_address, \" \", std::to_string(route.listen_port)/"
+  "listen-line|src/gateway/gateway.cpp|s/close_bracket(listen_address), \":\",/close_bracket(listen_address), \" \",/"
   "reuseaddr|src/gateway/socket_util.cpp|s/::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, \\&on, sizeof on);//"
   "nodelay|src/gateway/socket_util.cpp|s/if (fd \&\& entry.ai_socktype == SOCK_STREAM) set_nodelay(fd.get());//"
   "group-join|src/gateway/thread_group.cpp|s/idle_.wait(lock, \\[this\\] { return running_.empty(); });//"
