@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-15}
 build_dir=build/fuzz
-targets=(ini server_config client_config client_manifest proxy_header)
+targets=(ini server_config client proxy_header)
 
 scripts/setup.sh
 cmake -S . -B "$build_dir" -G Ninja \

@@ -148,109 +148,101 @@ TEST(ServerConfig, ReadsRoutesInSectionByteOrder) {
                            "b|both|7000|h|9000|4096|on"}));
 }
 
+// The message for route a and `key`: "超出范围" alone, or "包含无效网段: " and the net.
+std::string about_a(const std::string& key, const std::string& net = "") {
+  return "线路 a 的 " + key + (net.empty() ? " 超出范围" : " 包含无效网段: " + net);
+}
+
 TEST(ServerConfig, RulesInOrderFirstFailureWins) {
+  const auto a = [](const std::string& extra = "") { return route("a", extra); };
+  const auto srv = [&](const std::string& keys, const std::string& routes = route("a")) {
+    return "[server]\n" + keys + routes;
+  };
   const std::string ports = "线路 a 的端口必须在 1 到 65535 之间";
   const std::string protocol = "线路 a 的 protocol 必须是 tcp、udp 或 both";
   const std::string timeout = "server.connection_timeout_ms 必须在 100 到 300000 之间";
   const std::string idle = "server.udp_idle_timeout_ms 必须在 1000 到 3600000 之间";
   const std::string none = "至少需要一条启用的线路";
-  const std::string max = "线路 a 的 max_connections 超出范围";
   const std::string accept = "线路 a 的 accept_proxy_protocol 需要 trusted_proxies";
   const std::string drain = "server.drain_timeout_ms 必须在 0 到 3600000 之间";
+  const std::string self = "线路 a 的目标不能是自身的监听端口";
   const std::string admin_range = "server.admin_port 必须在 0 到 65535 之间";
   const std::string admin_clash = "server.admin_port 与线路监听端口重复: 7000";
   const std::string admin_address = "server.admin_address 必须是 IPv4 地址";
+  const std::string first_reply = "udp_first_reply_timeout_ms", buffer = "udp_receive_buffer_bytes";
   const std::pair<std::string, std::string> cases[] = {
       {"", none},
-      {route("a", "enabled = off\n"), none},
-      {"[server]\nconnection_timeout_ms = 100\nudp_idle_timeout_ms = 3600000\n" + route("a"), ""},
-      {"[server]\nconnection_timeout_ms = 300000\nudp_idle_timeout_ms = 1000\n" + route("a"), ""},
-      {"[server]\nconnection_timeout_ms = 99\n" + route("a"), timeout},
-      {"[server]\nconnection_timeout_ms = 300001\n" + route("a"), timeout},
-      {"[server]\nudp_idle_timeout_ms = 999\n" + route("a"), idle},
-      {"[server]\nudp_idle_timeout_ms = 3600001\n" + route("a"), idle},
-      {"[server]\nlisten_address =\nconnection_timeout_ms = 0\n" + route(""),
+      {a("enabled = off\n"), none},
+      {srv("connection_timeout_ms = 100\nudp_idle_timeout_ms = 3600000\n"), ""},
+      {srv("connection_timeout_ms = 300000\nudp_idle_timeout_ms = 1000\n"), ""},
+      {srv("connection_timeout_ms = 99\n"), timeout},
+      {srv("connection_timeout_ms = 300001\n"), timeout},
+      {srv("udp_idle_timeout_ms = 999\n"), idle},
+      {srv("udp_idle_timeout_ms = 3600001\n"), idle},
+      {srv("listen_address =\nconnection_timeout_ms = 0\n", route("")),
        "server.listen_address 不能为空"},
       {route("", "protocol = x\n"), "启用的线路 name 不能为空"},
-      {route("a", "protocol = tcp,udp\nlisten_port = 0\n"), protocol},
-      {route("a", "listen_port = 65535\ntarget_port = 1\nmax_connections = 1\n"), ""},
-      {route("a", "listen_port =\n"), ports},
-      {route("a", "target_port = 65536\ntarget_host =\nmax_connections = 0\n"), ports},
-      {route("a", "target_host =\nmax_connections = 0\n"), "线路 a 的 target_host 不能为空"},
-      {route("a", "max_connections = 100001\n"), max},
-      {route("a", "max_connections = 0\n") + route("b", "protocol = x\n"), max},
+      {a("protocol = tcp,udp\nlisten_port = 0\n"), protocol},
+      {a("listen_port = 65535\ntarget_port = 1\nmax_connections = 1\n"), ""},
+      {a("listen_port =\n"), ports},
+      {a("target_port = 65536\ntarget_host =\nmax_connections = 0\n"), ports},
+      {a("target_host =\nmax_connections = 0\n"), "线路 a 的 target_host 不能为空"},
+      {a("max_connections = 100001\n"), about_a("max_connections")},
+      {a("max_connections = 0\n") + route("b", "protocol = x\n"), about_a("max_connections")},
       // Listeners are claimed per (protocol, port); disabled routes claim nothing.
-      {route("a") + route("b"), "tcp 监听端口重复: 7000"},
-      {route("a") + route("b", "protocol = udp\n") + route("c", "enabled = no\n"), ""},
-      {route("a", "protocol = both\n") + route("b", "protocol = udp\n"), "udp 监听端口重复: 7000"},
-      {route("a") + route("b", "protocol = both\n"), "tcp 监听端口重复: 7000"},
-      {route("a") + "[server\n", "配置第 5 行缺少 '='"},
+      {a() + route("b"), "tcp 监听端口重复: 7000"},
+      {a() + route("b", "protocol = udp\n") + route("c", "enabled = no\n"), ""},
+      {a("protocol = both\n") + route("b", "protocol = udp\n"), "udp 监听端口重复: 7000"},
+      {a() + route("b", "protocol = both\n"), "tcp 监听端口重复: 7000"},
+      {a() + "[server\n", "配置第 5 行缺少 '='"},
       // Options beyond the limits, checked after every rule above, in this order.
-      {route("a",
-             "max_connections_per_address = 100000\nudp_first_reply_timeout_ms = 60000\n"
-             "allow = 10.1.2.3/8 | 192.0.2.7 |\nudp_receive_buffer_bytes = 4096\n"),
+      {a("max_connections_per_address = 100000\nudp_first_reply_timeout_ms = 60000\n"
+         "allow = 10.1.2.3/8 | 192.0.2.7 |\nudp_receive_buffer_bytes = 4096\n"),
        ""},
-      {route("a", "max_connections_per_address = -1\nallow = x\n"),
-       "线路 a 的 max_connections_per_address 超出范围"},
-      {route("a", "udp_first_reply_timeout_ms = 99\n"),
-       "线路 a 的 udp_first_reply_timeout_ms 超出范围"},
-      {"[server]\nudp_idle_timeout_ms = 1000\n" + route("a", "udp_first_reply_timeout_ms = 1001\n"),
-       "线路 a 的 udp_first_reply_timeout_ms 超出范围"},
-      {route("a", "allow = 10.0.0.0/8|10.0.0.0/33\n"), "线路 a 的 allow 包含无效网段: 10.0.0.0/33"},
-      {route("a", "allow = 10.0.0/8\n"), "线路 a 的 allow 包含无效网段: 10.0.0/8"},
-      {route("a", "allow = 10.0.0.0/+8\n"), "线路 a 的 allow 包含无效网段: 10.0.0.0/+8"},
-      {route("a", "target_host = localhost\ntarget_port = 7000\n"),
-       "线路 a 的目标不能是自身的监听端口"},
-      {route("a", "target_host = 127.3.0.1\ntarget_port = 7000\n"),
-       "线路 a 的目标不能是自身的监听端口"},
-      {"[server]\nlisten_address = 10.0.0.1\n" +
-           route("a", "target_host = 10.0.0.1\ntarget_port = 7000\n"),
-       "线路 a 的目标不能是自身的监听端口"},
-      {"[server]\nlisten_address = 10.0.0.1\n" +
-           route("a", "target_host = 127.0.0.1\ntarget_port = 7000\n"),
+      {a("max_connections_per_address = -1\nallow = x\n"), about_a("max_connections_per_address")},
+      {a("udp_first_reply_timeout_ms = 99\n"), about_a(first_reply)},
+      {srv("udp_idle_timeout_ms = 1000\n", a("udp_first_reply_timeout_ms = 1001\n")),
+       about_a(first_reply)},
+      {a("allow = 10.0.0.0/8|10.0.0.0/33\n"), about_a("allow", "10.0.0.0/33")},
+      {a("allow = 10.0.0/8\n"), about_a("allow", "10.0.0/8")},
+      {a("allow = 10.0.0.0/+8\n"), about_a("allow", "10.0.0.0/+8")},
+      {a("allow = 10.0.0.0/008\n"), about_a("allow", "10.0.0.0/008")},  // two digits at most
+      {a("target_host = localhost\ntarget_port = 7000\n"), self},
+      {a("target_host = 127.3.0.1\ntarget_port = 7000\n"), self},
+      {srv("listen_address = 10.0.0.1\n", a("target_host = 10.0.0.1\ntarget_port = 7000\n")), self},
+      {srv("listen_address = 10.0.0.1\n", a("target_host = 127.0.0.1\ntarget_port = 7000\n")), ""},
+      {a("udp_receive_buffer_bytes = 4095\n"), about_a(buffer)},
+      {a("udp_receive_buffer_bytes = 67108865\n"), about_a(buffer)},
+      {a("proxy_protocol = V3\n"), "线路 a 的 proxy_protocol 必须是 off、v1 或 v2"},
+      {a("protocol = both\nproxy_protocol = v1\n"), "线路 a 的 proxy_protocol v1 只支持 tcp"},
+      {a("protocol = both\nproxy_protocol = \tV2\naccept_proxy_protocol = yes\n"
+         "trusted_proxies = 10.0.0.0/8 | ::1\nallow = 2001:db8::/32\n"),
        ""},
-      {route("a", "udp_receive_buffer_bytes = 4095\n"),
-       "线路 a 的 udp_receive_buffer_bytes 超出范围"},
-      {route("a", "udp_receive_buffer_bytes = 67108865\n"),
-       "线路 a 的 udp_receive_buffer_bytes 超出范围"},
-      {route("a", "proxy_protocol = V3\n"), "线路 a 的 proxy_protocol 必须是 off、v1 或 v2"},
-      {route("a", "protocol = both\nproxy_protocol = v1\n"),
-       "线路 a 的 proxy_protocol v1 只支持 tcp"},
-      {route("a",
-             "protocol = both\nproxy_protocol = \tV2\naccept_proxy_protocol = yes\n"
-             "trusted_proxies = 10.0.0.0/8 | ::1\nallow = 2001:db8::/32\n"),
-       ""},
-      {route("a", "accept_proxy_protocol = true\n"), accept},
-      {route("a", "protocol = udp\naccept_proxy_protocol = 1\ntrusted_proxies = ::1\n"), accept},
-      {route("a", "trusted_proxies = ::1/129\n"),
-       "线路 a 的 trusted_proxies 包含无效网段: ::1/129"},
-      // IPv4 prefixes keep their two digits at most.
-      {route("a", "allow = 10.0.0.0/008\n"), "线路 a 的 allow 包含无效网段: 10.0.0.0/008"},
-      {"[server]\ndrain_timeout_ms = 0\n" + route("a"), ""},
-      {"[server]\ndrain_timeout_ms = 3600000\n" + route("a"), ""},
-      {"[server]\ndrain_timeout_ms = -1\n" + route("a"), drain},
-      {"[server]\ndrain_timeout_ms = 3600001\nadmin_port = -1\n" + route("a"),
-       "server.admin_port 必须在 0 到 65535 之间"},
+      {srv("drain_timeout_ms = 0\n"), ""},
+      {srv("drain_timeout_ms = 3600000\n"), ""},
+      {srv("drain_timeout_ms = -1\n"), drain},
+      {srv("drain_timeout_ms = 3600001\nadmin_port = -1\n"), admin_range},
+      {a("accept_proxy_protocol = true\n"), accept},
+      {a("protocol = udp\naccept_proxy_protocol = 1\ntrusted_proxies = ::1\n"), accept},
+      {a("trusted_proxies = ::1/129\n"), about_a("trusted_proxies", "::1/129")},
       // The admin listener's rules come after the older ones.
-      {"[server]\nadmin_port = -1\n", none},
-      {"[server]\nadmin_port = -1\n" + route("a"), admin_range},
-      {"[server]\nadmin_port = 65536\n" + route("a"), admin_range},
-      {"[server]\nadmin_port = 65535\nadmin_address = 0.0.0.0\n" + route("a"), ""},
-      {"[server]\nadmin_port = x7000\n" + route("a"), ""},  // unreadable: stays off
-      {"[server]\nadmin_port = 7000\n" + route("a"), admin_clash},
-      {"[server]\nadmin_port = 7000\n" + route("a", "protocol = both\n"), admin_clash},
-      {"[server]\nadmin_port = 7000\n" + route("a", "protocol = udp\n"), ""},
-      {"[server]\nadmin_port = 7000\n" + route("a", "enabled = no\n") +
-           route("b", "listen_port = 1\n"),
-       ""},
-      {"[server]\nadmin_address = localhost\n" + route("a"), admin_address},
-      {"[server]\nadmin_address = ::1\n" + route("a"), admin_address},
-      {"[server]\nadmin_address =\n" + route("a"), admin_address},
+      {srv("admin_port = -1\n", ""), none},
+      {srv("admin_port = -1\n"), admin_range},
+      {srv("admin_port = 65536\n"), admin_range},
+      {srv("admin_port = 65535\nadmin_address = 0.0.0.0\n"), ""},
+      {srv("admin_port = x7000\n"), ""},  // unreadable: stays off
+      {srv("admin_port = 7000\n"), admin_clash},
+      {srv("admin_port = 7000\n", a("protocol = both\n")), admin_clash},
+      {srv("admin_port = 7000\n", a("protocol = udp\n")), ""},
+      {srv("admin_port = 7000\n", a("enabled = no\n") + route("b", "listen_port = 1\n")), ""},
+      {srv("admin_address = localhost\n"), admin_address},
+      {srv("admin_address = ::1\n"), admin_address},
+      {srv("admin_address =\n"), admin_address},
   };
   test::TempDir dir;
   for (const auto& [content, message] : cases) {
-    EXPECT_EQ(failure([&] { load_server_config(dir.write("server.ini", content)); }), message)
-        << content;
+    SCOPED_TRACE(content);
+    EXPECT_EQ(failure([&] { load_server_config(dir.write("server.ini", content)); }), message);
   }
 }
 

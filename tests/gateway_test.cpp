@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <future>
+#include <optional>
 
 #include "gateway/socket_util.h"
 #include "gateway/thread_group.h"
@@ -79,37 +80,31 @@ TEST(Lifecycle, TakenPortStopsWhatWasOpened) {
 
 // The library, on one TCP route that leaves every other field at its default.
 ServerConfig one_route(int port) {
-  ServerRoute route;
+  ServerConfig config;
+  config.listen_address = "127.0.0.1";
+  ServerRoute& route = config.routes.emplace_back();
   route.name = "lib";
   route.listen_port = port;
   route.target_host = "127.0.0.1";
   route.target_port = 9;
-  ServerConfig config;
-  config.listen_address = "127.0.0.1";
-  config.routes = {route};
   return config;
 }
 
 TEST(Lifecycle, StartAndStopActOnce) {
   const int port = free_port();
   Gateway gateway(one_route(port));
-  gateway.start();
-  gateway.start();
-  EXPECT_TRUE(gateway.running());
-  EXPECT_FALSE(port_free(SOCK_STREAM, port));
-  gateway.stop();
-  gateway.stop();
-  EXPECT_FALSE(gateway.running());
-  EXPECT_FALSE(tcp_connect(port));
+  for (int twice = 0; twice < 2; ++twice) gateway.start();
+  EXPECT_TRUE(gateway.running() && !port_free(SOCK_STREAM, port));
+  for (int twice = 0; twice < 2; ++twice) gateway.stop();
+  EXPECT_FALSE(gateway.running() || tcp_connect(port));
 }
 
 TEST(Lifecycle, DestroyingARunningGatewayStopsIt) {
   const int port = free_port();
-  {
-    Gateway gateway(one_route(port));
-    gateway.start();
-    ASSERT_TRUE(tcp_connect(port));
-  }
+  std::optional<Gateway> gateway(one_route(port));
+  gateway->start();
+  ASSERT_TRUE(tcp_connect(port));
+  gateway.reset();
   EXPECT_FALSE(tcp_connect(port));
 }
 
@@ -142,13 +137,12 @@ TEST(ThreadGroup, JoinAllWaitsForEveryThread) {
   ThreadGroup group;
   std::atomic<int> done{0};
   std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  for (int i = 0; i < 8; ++i) {
-    group.spawn([&done, released] {
+  const std::shared_future<void> released = release.get_future().share();
+  for (int i = 0; i < 8; ++i)
+    group.spawn([&] {
       released.wait();
-      done.fetch_add(1);
+      ++done;
     });
-  }
   std::jthread opener([&release] { release.set_value(); });
   group.join_all();
   EXPECT_EQ(done.load(), 8);
