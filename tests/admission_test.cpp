@@ -87,7 +87,7 @@ TEST_F(Admission, StalledUpstreamFreesItsSlot) {
   ASSERT_TRUE(start({route("tcp", target, "max_connections = 1\n")}, 500));
   Fd first = tcp_connect(port_);
   Fd held(::accept(upstream.get(), nullptr, nullptr));  // accepted, never read
-  std::thread flood([&] {
+  std::jthread flood([&] {
     const std::string chunk(1 << 20, 'x');
     for (int i = 0; i < 64 && send_all(first.get(), chunk.data(), chunk.size()); ++i) {
     }
