@@ -2,12 +2,9 @@
 // that stops reading, a host with several addresses, a small receive buffer.
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 
+#include <csignal>
 #include <fstream>
 
 #include "support/gateway_fixture.h"
@@ -17,10 +14,6 @@ namespace {
 
 class FailurePaths : public RelayFixture {};
 
-std::string ini_for(int port, int target) {
-  return server_ini({{"g", "tcp", port, "127.0.0.1", target}});
-}
-
 TEST_F(FailurePaths, MemoryPressureLeavesTheProcessServing) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "sanitizer runtimes reserve address space of their own";
@@ -29,71 +22,43 @@ TEST_F(FailurePaths, MemoryPressureLeavesTheProcessServing) {
   ::getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = files.rlim_max;
   ::setrlimit(RLIMIT_NOFILE, &files);
-  TempDir dir;
-  const auto ini = dir.write("server.ini", ini_for(port_, tcp_upstream_.port()));
   // 2,000 connections need far more than 300 MB of stacks: thread creation
   // and allocation fail while they are held.
-  Process server("/usr/bin/prlimit",
-                 {"--as=300000000", "--", server_binary().string(), "--config", ini.string()});
-  ASSERT_TRUE(server.wait_for_line("server started"));
+  ASSERT_TRUE(start({tcp_route()}, 5000, 60000, {.memory_limit = 300000000}));
   {
     std::vector<Fd> clients;
     for (int i = 0; i < 2000; ++i) {
       clients.push_back(tcp_connect(port_));
       if (i % 100 == 0) send_all(clients.back().get(), "x", 1);
     }
-    EXPECT_TRUE(server.wait_for_line("connection closed: Resource temporarily unavailable"));
+    EXPECT_TRUE(proc().wait_for_line("connection closed: Resource temporarily unavailable"));
   }
-  EXPECT_TRUE(eventually([&] { return echoes(tcp_connect(port_).get(), "served again"); },
-                         [](bool ok) { return ok; }));
-  server.signal(SIGTERM);
-  EXPECT_EQ(server.wait_exit(), 0);
+  EXPECT_TRUE(eventually_true([&] { return echoes(tcp_connect(port_).get(), "served again"); }));
 }
 
 // Standard output is a pipe of one page that nobody reads.
 TEST_F(FailurePaths, StalledStdoutHoldsUpNeitherRelayNorStop) {
-  TempDir dir;
-  const auto ini = dir.write("server.ini", ini_for(port_, tcp_upstream_.port()));
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-  Fd read_end(out[0]);
-  Fd write_end(out[1]);
+  Fd read_end(out[0]), write_end(out[1]);
   ::fcntl(write_end.get(), F_SETPIPE_SZ, 4096);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, write_end.get(), 1);
-  const std::string binary = server_binary().string();
-  const std::string path = ini.string();
-  char* argv[] = {const_cast<char*>(binary.c_str()), const_cast<char*>("--config"),
-                  const_cast<char*>(path.c_str()), nullptr};
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  EXPECT_TRUE(eventually([&] { return static_cast<bool>(tcp_connect(port_)); },
-                         [](bool ok) { return ok; }));
+  TempDir dir;
+  const auto ini = dir.write("server.ini", server_ini({tcp_route()}));
+  Process server(server_binary(), {"--config", ini.string()}, {.stdout_fd = write_end.get()});
+  EXPECT_TRUE(eventually_true([&] { return static_cast<bool>(tcp_connect(port_)); }));
   for (int i = 0; i < 500; ++i) {
     ASSERT_TRUE(echoes(tcp_connect(port_).get(), "session " + std::to_string(i)));
   }
   const auto begin = std::chrono::steady_clock::now();
-  ::kill(pid, SIGTERM);
-  int status = -1;
-  const auto exited = eventually([&] { return ::waitpid(pid, &status, WNOHANG); },
-                                 [&](pid_t r) { return r == pid; }, 2s);
-  if (exited != pid) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  EXPECT_EQ(exited, pid) << "no exit within 2 s of SIGTERM";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(2s), 0) << "no exit within 2 s of SIGTERM";
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
 }
 
 // A client that sent to 127.0.0.5 takes replies only from there.
 TEST_F(FailurePaths, UdpRepliesLeaveFromTheAddressTheClientSentTo) {
   ASSERT_TRUE(start({udp_route()}, 5000, 60000, {}, "0.0.0.0"));
-  Fd client = udp_connect(udp_port_, "127.0.0.5");
-  ASSERT_TRUE(udp_send(client.get(), "ping"));
-  EXPECT_EQ(udp_recv(client.get()), "ping");
+  EXPECT_TRUE(echoes(udp_connect(udp_port_, "127.0.0.5").get(), "ping"));
 }
 
 TEST_F(FailurePaths, ReceiveBufferBelowTheAskIsReportedOnce) {

@@ -1,8 +1,6 @@
 // The PROXY protocol and IPv6 through the real binary: nginx and HAProxy from
 // the distribution as upstream and balancer, and peers of the test's own.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "support/gateway_fixture.h"
@@ -23,20 +21,12 @@ std::string read_to_end(int fd) {
   return out;
 }
 
-int local_port(int fd) {
-  sockaddr_in6 address{};
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin6_port);  // at the same offset in sockaddr_in
-}
-
 std::string be16(int value) {
   return {static_cast<char>(value >> 8), static_cast<char>(value & 0xff)};
 }
 
 bool accepting(int port) {
-  return eventually([&] { return static_cast<bool>(ip_connect(SOCK_STREAM, "127.0.0.1", port)); },
-                    [](bool ok) { return ok; });
+  return eventually_true([&] { return static_cast<bool>(tcp_connect(port)); });
 }
 
 TEST(ProxyChain, UpstreamReadsTheClientAddress) {
@@ -127,7 +117,7 @@ TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
       {"spoofed by an untrusted peer", {v1 + "payload"}, false, untrusted_port},
   };
   for (const auto& c : cases) {
-    Fd client = ip_connect(SOCK_STREAM, "127.0.0.1", c.port);
+    Fd client = tcp_connect(c.port);
     for (const std::string& segment : c.segments) {
       ASSERT_TRUE(send_all(client.get(), segment.data(), segment.size())) << c.what;
       // Shapes the input into separate segments; the outcome does not depend on it.
@@ -146,12 +136,7 @@ TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
 }
 
 TEST(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
-  Fd upstream(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in loopback{};
-  loopback.sin_family = AF_INET;
-  loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(upstream.get(), reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
-  set_receive_timeout(upstream.get(), 5s);
+  Fd upstream = udp_socket();
   const int port = free_port();
   RunningServer server(server_ini({{"u", "udp", port, "127.0.0.1", local_port(upstream.get()), 0,
                                     true, "proxy_protocol = v2\n"}}));
@@ -175,12 +160,10 @@ TEST(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
 class Ipv6 : public RelayFixture {};
 
 TEST_F(Ipv6, ListensOnLoopbackForTcpAndUdp) {
-  RunningServer server(server_ini({tcp_route(), udp_route()}, 5000, 60000, "::1"));
-  EXPECT_TRUE(server.process().wait_for_line("listening [::1]:" + std::to_string(port_) + " -> "));
+  ASSERT_TRUE(start({tcp_route(), udp_route()}, 5000, 60000, {}, "::1"));
+  EXPECT_TRUE(proc().wait_for_line("listening [::1]:" + std::to_string(port_) + " -> "));
   EXPECT_TRUE(echoes(ip_connect(SOCK_STREAM, "::1", port_).get(), "six"));
-  Fd udp = ip_connect(SOCK_DGRAM, "::1", udp_port_);
-  ASSERT_TRUE(udp_send(udp.get(), "six"));
-  EXPECT_EQ(udp_recv(udp.get()), "six");
+  EXPECT_TRUE(echoes(ip_connect(SOCK_DGRAM, "::1", udp_port_).get(), "six"));
 }
 
 // IPv4 clients of a dual-stack listener match IPv4 networks and are counted
@@ -189,14 +172,13 @@ TEST_F(Ipv6, DualStackIpv4ClientsCountAsIpv4) {
   RouteSpec tcp = tcp_route(), udp = udp_route();
   tcp.extra = "max_connections_per_address = 1\nallow = 127.0.0.0/8\n";
   udp.extra = "allow = 127.0.0.0/8\n";
-  RunningServer server(server_ini({tcp, udp}, 5000, 60000, "::"));
-  Fd first = ip_connect(SOCK_STREAM, "127.0.0.1", port_);
+  ASSERT_TRUE(start({tcp, udp}, 5000, 60000, {}, "::"));
+  Fd first = tcp_connect(port_);
   EXPECT_TRUE(echoes(first.get(), "one"));
-  EXPECT_TRUE(wait_closed(ip_connect(SOCK_STREAM, "127.0.0.1", port_).get()));
-  EXPECT_TRUE(server.process().wait_for_line("route g refused 1 clients: per-address limit"));
-  Fd udp_client = ip_connect(SOCK_DGRAM, "127.0.0.2", udp_port_);  // takes replies from there only
-  ASSERT_TRUE(udp_send(udp_client.get(), "four"));
-  EXPECT_EQ(udp_recv(udp_client.get()), "four");
+  EXPECT_TRUE(wait_closed(tcp_connect(port_).get()));
+  EXPECT_TRUE(proc().wait_for_line("route g refused 1 clients: per-address limit"));
+  // The client takes replies from 127.0.0.2 only.
+  EXPECT_TRUE(echoes(udp_connect(udp_port_, "127.0.0.2").get(), "four"));
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ class RelayFixture : public ::testing::Test {
   RunningServer& server() { return *server_; }
   // Waits until the server runs its idle threads and holds its idle descriptors again.
   ::testing::AssertionResult back_to_idle(std::chrono::milliseconds deadline = 10s);
+  // Sends SIGTERM: the server must exit 0 within `limit`.
+  ::testing::AssertionResult stops_within(std::chrono::milliseconds limit);
 
   TcpUpstream tcp_upstream_;
   UdpEcho udp_upstream_;

@@ -7,13 +7,11 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
-#include <utility>
 
 namespace tarnwicket::test {
 
@@ -26,53 +24,42 @@ constexpr int kReadsPerEvent = 8;  // fairness between busy connections
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-sockaddr_in loopback(int port, const char* address = "127.0.0.1") {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  ::inet_pton(AF_INET, address, &addr.sin_addr);
-  return addr;
+// host:port as an IPv4 or IPv6 address in `out`; gives its length.
+socklen_t address(const std::string& host, int port, sockaddr_in6& out) {
+  out = {};
+  auto& in = reinterpret_cast<sockaddr_in&>(out);
+  in.sin_port = htons(static_cast<std::uint16_t>(port));  // at the same offset for both
+  if (::inet_pton(AF_INET, host.c_str(), &in.sin_addr) == 1) {
+    in.sin_family = AF_INET;
+    return sizeof in;
+  }
+  out.sin6_family = AF_INET6;
+  ::inet_pton(AF_INET6, host.c_str(), &out.sin6_addr);
+  return sizeof out;
 }
 
-sockaddr* as_sockaddr(sockaddr_in& addr) { return reinterpret_cast<sockaddr*>(&addr); }
+bool bind_to(int fd, const std::string& host, int port) {
+  sockaddr_in6 addr;
+  const socklen_t len = address(host, port, addr);
+  return ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+}
 
-// A socket bound to address:port (0: any free port); empty when the port is taken.
-Fd bound_socket(int type, int port, const char* address = "127.0.0.1", bool reuse_address = false) {
+// A socket bound to 127.0.0.1:port (0: any free port); empty when the port is taken.
+Fd bound_socket(int type, int port, bool reuse_address = false) {
   Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
   const int on = 1;
   if (reuse_address) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr = loopback(port, address);
-  return ::bind(fd.get(), as_sockaddr(addr), sizeof addr) == 0 ? std::move(fd) : Fd();
-}
-
-int local_port(int fd) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (::getsockname(fd, as_sockaddr(addr), &len) != 0) throw_errno("getsockname");
-  return ntohs(addr.sin_port);
-}
-
-bool connect_to(int fd, int port, const char* address = "127.0.0.1") {
-  sockaddr_in addr = loopback(port, address);
-  return ::connect(fd, as_sockaddr(addr), sizeof addr) == 0;
+  return bind_to(fd.get(), "127.0.0.1", port) ? std::move(fd) : Fd();
 }
 
 }  // namespace
 
-Fd& Fd::operator=(Fd&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-int Fd::release() { return std::exchange(fd_, -1); }
-
-void Fd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+int local_port(int fd) {
+  sockaddr_in6 addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_errno("getsockname");
+  return ntohs(addr.sin6_port);  // at the same offset in sockaddr_in
 }
 
 int free_port() {
@@ -88,9 +75,15 @@ int free_port() {
 bool port_free(int type, int port) { return static_cast<bool>(bound_socket(type, port)); }
 
 Fd tcp_listener(int port, int* bound_port) {
-  Fd fd = bound_socket(SOCK_STREAM, port, "127.0.0.1", true);
+  Fd fd = bound_socket(SOCK_STREAM, port, true);
   if (!fd || ::listen(fd.get(), 4096) != 0) return Fd();
   if (bound_port != nullptr) *bound_port = local_port(fd.get());
+  return fd;
+}
+
+Fd udp_socket() {
+  Fd fd = bound_socket(SOCK_DGRAM, 0);
+  set_receive_timeout(fd.get(), 5s);
   return fd;
 }
 
@@ -129,23 +122,18 @@ void TcpUpstream::run() {
       const int fd = events[i].data.fd;
       if (fd == wake_.get()) return;
       if (fd == listener_.get()) {
-        for (;;) {
-          Fd peer(::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-          if (!peer) break;
+        for (Fd peer; (peer = Fd(::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)));) {
           const int on = 1;
           ::setsockopt(peer.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
           watch(EPOLL_CTL_ADD, peer.get(), EPOLLIN);
-          const int key = peer.get();
-          peers_[key].fd = std::move(peer);
+          peers_[peer.get()].fd = std::move(peer);
         }
-        continue;
-      }
-      auto it = peers_.find(fd);
-      if (it == peers_.end()) continue;
-      if ((events[i].events & EPOLLOUT) != 0) {
-        flush(it->second);
-      } else {
-        on_readable(it->second);
+      } else if (auto it = peers_.find(fd); it != peers_.end()) {
+        if ((events[i].events & EPOLLOUT) != 0) {
+          flush(it->second);
+        } else {
+          on_readable(it->second);
+        }
       }
     }
   }
@@ -195,16 +183,17 @@ UdpEcho::UdpEcho() : socket_(bound_socket(SOCK_DGRAM, 0)) {
     for (;;) {
       sockaddr_in from{};
       socklen_t from_len = sizeof from;
-      const ssize_t n =
-          ::recvfrom(socket_.get(), buffer.data(), buffer.size(), 0, as_sockaddr(from), &from_len);
+      const ssize_t n = ::recvfrom(socket_.get(), buffer.data(), buffer.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&from), &from_len);
       if (stopping_.load() || (n < 0 && errno != EINTR)) return;
       if (n < 0) continue;
       {
         std::lock_guard lock(mutex_);
-        if (seen_.insert(ntohs(from.sin_port)).second) senders_.push_back(ntohs(from.sin_port));
+        if (std::ranges::count(senders_, ntohs(from.sin_port)) == 0)
+          senders_.push_back(ntohs(from.sin_port));
       }
-      ::sendto(socket_.get(), buffer.data(), static_cast<size_t>(n), 0, as_sockaddr(from),
-               from_len);
+      ::sendto(socket_.get(), buffer.data(), static_cast<size_t>(n), 0,
+               reinterpret_cast<sockaddr*>(&from), from_len);
     }
   });
 }
@@ -221,22 +210,31 @@ std::vector<int> UdpEcho::sender_ports() {
   return senders_;
 }
 
-Fd tcp_connect(int port, const char* from) {
-  // Bound to `from` with the port left to connect(), which may reuse ports
-  // in TIME_WAIT towards other peers: churn would run out of them otherwise.
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+Fd ip_connect(int type, const std::string& host, int port, const std::string& source) {
+  sockaddr_in6 to;
+  const socklen_t to_len = address(host, port, to);
+  Fd fd(::socket(to.sin6_family, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
   const int on = 1;
-  if (from != nullptr) {
+  set_receive_timeout(fd.get(), type == SOCK_STREAM ? 10s : 5s);
+  if (type == SOCK_STREAM) {
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const timeval send_timeout{10, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+    // The port is left to connect(), which may reuse ports in TIME_WAIT
+    // towards other peers: churn would run out of them otherwise.
     ::setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-    sockaddr_in addr = loopback(0, from);
-    if (::bind(fd.get(), as_sockaddr(addr), sizeof addr) != 0) return Fd();
   }
-  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  set_receive_timeout(fd.get(), 10s);
-  const timeval send_timeout{10, 0};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
-  return connect_to(fd.get(), port) ? std::move(fd) : Fd();
+  if (!source.empty() && !bind_to(fd.get(), source, 0)) return {};
+  return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), to_len) == 0 ? std::move(fd) : Fd();
+}
+
+Fd tcp_connect(int port, const char* from) {
+  return ip_connect(SOCK_STREAM, "127.0.0.1", port, from != nullptr ? from : "");
+}
+
+Fd udp_connect(int port, const char* to, const char* from) {
+  return ip_connect(SOCK_DGRAM, to, port, from);
 }
 
 // Calls `io(bytes, size)` until all `size` bytes have passed; false on EOF or error.
@@ -268,6 +266,10 @@ std::optional<std::string> recv_exact(int fd, size_t size) {
 }
 
 bool echoes(int fd, const std::string& text) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len);
+  if (type == SOCK_DGRAM) return udp_send(fd, text) && udp_recv(fd) == text;
   return send_all(fd, text.data(), text.size()) && recv_exact(fd, text.size()) == text;
 }
 
@@ -293,41 +295,11 @@ void reset_on_close(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
-Fd udp_connect(int port, const char* to, const char* from) {
-  Fd fd = bound_socket(SOCK_DGRAM, 0, from);
-  set_receive_timeout(fd.get(), 5s);
-  return fd && connect_to(fd.get(), port, to) ? std::move(fd) : Fd();
-}
-
 bool udp_send(int fd, const std::string& data) {
   ssize_t n;
   while ((n = ::send(fd, data.data(), data.size(), 0)) < 0 && errno == EINTR) {
   }
   return n == static_cast<ssize_t>(data.size());
-}
-
-Fd ip_connect(int type, const std::string& host, int port, const std::string& source) {
-  auto address = [](const std::string& text, int port_number, sockaddr_in6& out) {
-    out = {};
-    auto& in = reinterpret_cast<sockaddr_in&>(out);
-    in.sin_port = htons(static_cast<std::uint16_t>(port_number));
-    if (::inet_pton(AF_INET, text.c_str(), &in.sin_addr) == 1) {
-      in.sin_family = AF_INET;
-      return static_cast<socklen_t>(sizeof in);
-    }
-    out.sin6_family = AF_INET6;
-    ::inet_pton(AF_INET6, text.c_str(), &out.sin6_addr);
-    return static_cast<socklen_t>(sizeof out);
-  };
-  sockaddr_in6 to{};
-  const socklen_t to_len = address(host, port, to);
-  Fd fd(::socket(to.sin6_family, type | SOCK_CLOEXEC, 0));
-  set_receive_timeout(fd.get(), type == SOCK_STREAM ? 10s : 5s);
-  sockaddr_in6 from{};
-  const socklen_t from_len = source.empty() ? 0 : address(source, 0, from);
-  if (from_len > 0 && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), from_len) != 0)
-    return {};
-  return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), to_len) == 0 ? std::move(fd) : Fd();
 }
 
 std::optional<std::string> udp_recv(int fd) {

@@ -4,6 +4,8 @@
 // 127.0.0.1, port 0, and small blocking client helpers with deadlines. No test
 // framework and nothing of the gateway's own code here.
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,7 +14,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace tarnwicket::test {
@@ -26,13 +28,14 @@ class Fd {
   explicit Fd(int fd) : fd_(fd) {}
   ~Fd() { reset(); }
   Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& other) noexcept { return reset(other.release()), *this; }
   int get() const { return fd_; }
-  int release();
+  int release() { return std::exchange(fd_, -1); }
   explicit operator bool() const { return fd_ >= 0; }
-  void reset();
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_ = -1;
@@ -42,10 +45,15 @@ class Fd {
 int free_port();
 // A port that this process could bind on 127.0.0.1 right now.
 bool port_free(int type, int port);
+// The local port a socket is bound to.
+int local_port(int fd);
 // A TCP listener on 127.0.0.1:port (0: any, stored in *bound_port), backlog
 // 4096, SO_REUSEADDR; empty when the port is taken. Nobody accepts on it, so
 // connections complete in the backlog and are never read: a stalled upstream.
 Fd tcp_listener(int port = 0, int* bound_port = nullptr);
+// A UDP socket on 127.0.0.1, port 0, with a receive time-out of 5 s, that
+// nobody reads unless the test does: a silent upstream.
+Fd udp_socket();
 
 // Single-threaded event-driven TCP upstream: thousands of connections cost it
 // no thread each. kEcho sends every byte back (and stops reading a peer that
@@ -94,19 +102,22 @@ class UdpEcho {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
-  std::unordered_set<int> seen_;
   std::vector<int> senders_;
   std::thread thread_;
 };
 
-// Blocking TCP client (from `from`, when given) to 127.0.0.1:port with TCP_NODELAY, as a game
-// client's; receive and send time-outs of 10 s, which bound every wait below.
+// A TCP or UDP socket connected to host:port (an IPv4 or IPv6 literal), bound
+// first to `source` when given. TCP: TCP_NODELAY, as a game client's, and
+// receive and send time-outs of 10 s; UDP: receive time-out 5 s. These bound
+// every wait below. Empty on failure.
+Fd ip_connect(int type, const std::string& host, int port, const std::string& source = "");
+// A TCP client (from `from`, when given) to 127.0.0.1:port.
 Fd tcp_connect(int port, const char* from = nullptr);
 bool send_all(int fd, const void* data, size_t size);
 // Reads exactly `size` bytes; false on EOF, error or time-out.
 bool recv_all(int fd, void* data, size_t size);
 std::optional<std::string> recv_exact(int fd, size_t size);
-// Sends `text` and reads it back whole.
+// Sends `text` and reads it back whole (TCP or UDP).
 bool echoes(int fd, const std::string& text);
 // True when the peer closes (EOF or reset) before the receive time-out.
 bool wait_closed(int fd);
@@ -116,12 +127,9 @@ void set_nonblocking(int fd);
 void reset_on_close(int fd);
 
 // UDP socket bound to `from`, port 0, and connected to to:port, so that it
-// receives only from there; receive time-out 5 s.
+// receives only from there.
 Fd udp_connect(int port, const char* to = "127.0.0.1", const char* from = "127.0.0.1");
 bool udp_send(int fd, const std::string& data);
-// A TCP or UDP socket connected to host:port (an IPv4 or IPv6 literal), bound
-// first to `source` when given; time-outs as above. Empty on failure.
-Fd ip_connect(int type, const std::string& host, int port, const std::string& source = "");
 std::optional<std::string> udp_recv(int fd);
 
 }  // namespace tarnwicket::test

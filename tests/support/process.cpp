@@ -82,7 +82,8 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
   envp.push_back(nullptr);
   const std::string workdir = options.workdir.string();
   const auto nofile = static_cast<rlim_t>(options.nofile_limit.value_or(0));
-  const rlimit limit{nofile, nofile};
+  const auto memory = static_cast<rlim_t>(options.memory_limit.value_or(0));
+  const rlimit nofile_limit{nofile, nofile}, memory_limit{memory, memory};
   constexpr int kWrite = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   Fd out(::open((dir_.path() / "stdout").c_str(), kWrite, 0600));
@@ -100,14 +101,16 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
     // The child must not outlive a test that crashes. (This ties it to the
     // forking thread, so tests start processes from their own main thread.)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    bool ok =
-        ::dup2(null_fd.get(), 0) == 0 && ::dup2(out.get(), 1) == 1 && ::dup2(err.get(), 2) == 2;
+    bool ok = ::dup2(null_fd.get(), 0) == 0 &&
+              ::dup2(options.stdout_fd >= 0 ? options.stdout_fd : out.get(), 1) == 1 &&
+              ::dup2(err.get(), 2) == 2;
     // Sockets of the test (echo servers, clients) must not leak into the child.
     if (ok && ::close_range(3, ~0U, 0) != 0) {
       for (int fd = 3; fd < 65536; ++fd) ::close(fd);
     }
     ok = ok && (workdir.empty() || ::chdir(workdir.c_str()) == 0) &&
-         (!options.nofile_limit || ::setrlimit(RLIMIT_NOFILE, &limit) == 0);
+         (!options.nofile_limit || ::setrlimit(RLIMIT_NOFILE, &nofile_limit) == 0) &&
+         (!options.memory_limit || ::setrlimit(RLIMIT_AS, &memory_limit) == 0);
     if (ok) ::execve(argv[0], argv.data(), envp.data());
     constexpr char kMessage[] = "process: cannot set up or exec the child\n";
     static_cast<void>(::write(2, kMessage, sizeof kMessage - 1) < 0);
@@ -137,15 +140,10 @@ void Process::signal(int signo) {
   if (!ended()) ::kill(pid_, signo);
 }
 
-bool Process::wait_for_line(std::string_view needle, std::chrono::milliseconds deadline) {
-  return wait_for_lines(needle, 1, deadline);
-}
-
 bool Process::wait_for_lines(std::string_view needle, size_t count,
                              std::chrono::milliseconds deadline) {
   // A process that has ended writes no more lines.
-  eventually([&] { return count_lines(needle) >= count || ended(); },
-             [](bool done) { return done; }, deadline);
+  eventually_true([&] { return count_lines(needle) >= count || ended(); }, deadline);
   return count_lines(needle) >= count;
 }
 
@@ -156,7 +154,7 @@ size_t Process::count_lines(std::string_view needle) {
 }
 
 std::optional<int> Process::wait_exit(std::chrono::milliseconds deadline) {
-  eventually([&] { return ended(); }, [](bool done) { return done; }, deadline);
+  eventually_true([&] { return ended(); }, deadline);
   return status_;
 }
 

@@ -39,9 +39,11 @@ class TempDir {
 };
 
 struct ProcessOptions {
-  std::filesystem::path workdir;         // empty: the current directory
-  std::optional<long> nofile_limit;      // RLIMIT_NOFILE (soft and hard) for the child
-  std::vector<std::string> environment;  // NAME=VALUE entries added to the child's
+  std::filesystem::path workdir{};         // empty: the current directory
+  std::optional<long> nofile_limit{};      // RLIMIT_NOFILE (soft and hard) for the child
+  std::optional<long> memory_limit{};      // RLIMIT_AS in bytes, likewise
+  int stdout_fd = -1;                      // the child's standard output instead of a file
+  std::vector<std::string> environment{};  // NAME=VALUE entries added to the child's
 };
 
 // One child process, its standard output and error captured in files. Not
@@ -58,7 +60,9 @@ class Process {
   void signal(int signo);
 
   // Waits until some stdout line contains `needle` (lines already written count).
-  bool wait_for_line(std::string_view needle, std::chrono::milliseconds deadline = 10s);
+  bool wait_for_line(std::string_view needle, std::chrono::milliseconds deadline = 10s) {
+    return wait_for_lines(needle, 1, deadline);
+  }
   // Waits until `count` stdout lines contain `needle`.
   bool wait_for_lines(std::string_view needle, size_t count,
                       std::chrono::milliseconds deadline = 10s);
@@ -112,6 +116,12 @@ auto eventually(Measure measure, Ok ok, std::chrono::milliseconds deadline = 10s
     value = measure();
   }
   return value;
+}
+
+template <class Condition>
+bool eventually_true(Condition condition, std::chrono::milliseconds deadline = 10s) {
+  return eventually(
+      condition, [](bool ok) { return ok; }, deadline);
 }
 
 }  // namespace tarnwicket::test
