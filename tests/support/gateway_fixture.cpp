@@ -17,7 +17,8 @@ RunningServer::RunningServer(const std::string& ini, ProcessOptions options) {
   if (options.workdir.empty()) options.workdir = dir_.path();
   process_ = std::make_unique<Process>(
       server_binary(), std::vector<std::string>{"--config", path.string()}, options);
-  started_ = process_->wait_for_line("server started; press Ctrl+C to stop");
+  // Generous: a sanitizer build on a busy machine can take seconds to start.
+  started_ = process_->wait_for_line("server started; press Ctrl+C to stop", 30s);
   EXPECT_TRUE(started_) << "stdout:\n"
                         << process_->stdout_text() << "stderr:\n"
                         << process_->stderr_text();
