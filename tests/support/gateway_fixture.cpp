@@ -36,19 +36,11 @@ RunningServer::~RunningServer() {
   EXPECT_EQ(status, 0) << process_->stdout_text() << process_->stderr_text();
 }
 
-RouteSpec RelayFixture::tcp_route(int max_connections) const {
-  return {"g", "tcp", port_, "127.0.0.1", tcp_upstream_.port(), max_connections};
-}
-
-RouteSpec RelayFixture::udp_route(int max_connections) const {
-  return {"u", "udp", udp_port_, "127.0.0.1", udp_upstream_.port(), max_connections};
-}
-
 bool RelayFixture::start(const std::vector<RouteSpec>& routes, int connection_timeout_ms,
                          int udp_idle_timeout_ms, ProcessOptions options,
-                         const std::string& listen_address) {
+                         const std::string& listen_address, const std::string& server_keys) {
   server_ = std::make_unique<RunningServer>(
-      server_ini(routes, connection_timeout_ms, udp_idle_timeout_ms, listen_address),
+      server_ini(routes, connection_timeout_ms, udp_idle_timeout_ms, listen_address, server_keys),
       std::move(options));
   idle_threads_ = thread_count(proc().pid());
   idle_fds_ = fd_count(proc().pid());

@@ -41,12 +41,16 @@ class RelayFixture : public ::testing::Test {
  protected:
   // Route g: TCP on port_ to the echo upstream; route u: UDP on udp_port_ to
   // the UDP echo.
-  RouteSpec tcp_route(int max_connections = 0) const;
-  RouteSpec udp_route(int max_connections = 0) const;
-  // Starts the server; false when it did not announce its start.
+  RouteSpec tcp_route(int max_connections = 0) const {
+    return {"g", "tcp", port_, "127.0.0.1", tcp_upstream_.port(), max_connections};
+  }
+  RouteSpec udp_route(int max_connections = 0) const {
+    return {"u", "udp", udp_port_, "127.0.0.1", udp_upstream_.port(), max_connections};
+  }
+  // Starts the server (see server_ini); false when it did not announce its start.
   bool start(const std::vector<RouteSpec>& routes, int connection_timeout_ms = 5000,
              int udp_idle_timeout_ms = 60000, ProcessOptions options = {},
-             const std::string& listen_address = "127.0.0.1");
+             const std::string& listen_address = "127.0.0.1", const std::string& server_keys = "");
   Process& proc() { return server_->process(); }
   RunningServer& server() { return *server_; }
   // Waits until the server runs its idle threads and holds its idle descriptors again.

@@ -46,6 +46,16 @@ std::string read_file(const fs::path& path) {
 
 }  // namespace
 
+std::string test_data(const std::string& name,
+                      const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string text = read_file(source_dir() / "tests/data" / name);
+  for (const auto& [key, value] : values) {
+    for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())
+      text.replace(at, key.size(), value);
+  }
+  return text;
+}
+
 fs::path server_binary() { return TARNWICKET_SERVER_BIN; }
 fs::path manifest_binary() { return TARNWICKET_MANIFEST_BIN; }
 fs::path source_dir() { return TARNWICKET_SOURCE_DIR; }
@@ -105,9 +115,7 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
               ::dup2(options.stdout_fd >= 0 ? options.stdout_fd : out.get(), 1) == 1 &&
               ::dup2(err.get(), 2) == 2;
     // Sockets of the test (echo servers, clients) must not leak into the child.
-    if (ok && ::close_range(3, ~0U, 0) != 0) {
-      for (int fd = 3; fd < 65536; ++fd) ::close(fd);
-    }
+    if (ok) ::closefrom(3);
     ok = ok && (workdir.empty() || ::chdir(workdir.c_str()) == 0) &&
          (!options.nofile_limit || ::setrlimit(RLIMIT_NOFILE, &nofile_limit) == 0) &&
          (!options.memory_limit || ::setrlimit(RLIMIT_AS, &memory_limit) == 0);

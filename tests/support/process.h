@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tarnwicket::test {
@@ -20,6 +21,10 @@ using namespace std::chrono_literals;
 std::filesystem::path server_binary();
 std::filesystem::path manifest_binary();
 std::filesystem::path source_dir();
+
+// The file tests/data/NAME with each key of `values` replaced by its value.
+std::string test_data(const std::string& name,
+                      const std::vector<std::pair<std::string, std::string>>& values = {});
 
 // A fresh directory under the system's temporary directory, removed with its
 // content on destruction.

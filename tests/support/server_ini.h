@@ -19,8 +19,10 @@ struct RouteSpec {
   std::string extra{};  // further "key = value" lines of the route
 };
 
+// `server_keys`: further "key = value" lines of the [server] section.
 std::string server_ini(const std::vector<RouteSpec>& routes, int connection_timeout_ms = 5000,
                        int udp_idle_timeout_ms = 60000,
-                       const std::string& listen_address = "127.0.0.1");
+                       const std::string& listen_address = "127.0.0.1",
+                       const std::string& server_keys = "");
 
 }  // namespace tarnwicket::test
