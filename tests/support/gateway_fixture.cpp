@@ -13,10 +13,10 @@ RunResult run(const std::filesystem::path& binary, std::vector<std::string> args
 }
 
 RunningServer::RunningServer(const std::string& ini, ProcessOptions options) {
-  const auto path = dir_.write("server.ini", ini);
   if (options.workdir.empty()) options.workdir = dir_.path();
   process_ = std::make_unique<Process>(
-      server_binary(), std::vector<std::string>{"--config", path.string()}, options);
+      server_binary(), std::vector<std::string>{"--config", dir_.write("server.ini", ini)},
+      options);
   // Generous: a sanitizer build on a busy machine can take seconds to start.
   started_ = process_->wait_for_line("server started; press Ctrl+C to stop", 30s);
   EXPECT_TRUE(started_) << "stdout:\n"

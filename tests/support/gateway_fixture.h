@@ -11,7 +11,6 @@
 
 #include "support/net.h"
 #include "support/process.h"
-#include "support/server_ini.h"
 
 namespace tarnwicket::test {
 
