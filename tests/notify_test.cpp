@@ -30,13 +30,13 @@ Fd notify_socket(const std::string& path) {
 
 TEST(Notify, ReadyOnlyOnceListenersAcceptStoppingOnSigterm) {
   const int port = free_port(), admin_port = free_port();
-  const std::string name = "@tarnwicket-notify-" + std::to_string(::getpid());
-  const Fd manager = notify_socket(name);
   TempDir dir;
+  const std::string path = (dir.path() / "notify").string();
+  const Fd manager = notify_socket(path);
   const auto ini = dir.write(
       "server.ini", server_ini({{"g", "tcp", port, "127.0.0.1", 9}}, 5000, 60000, "127.0.0.1",
                                "admin_port = " + std::to_string(admin_port) + "\n"));
-  Process server(server_binary(), {"--config", ini}, {.environment = {"NOTIFY_SOCKET=" + name}});
+  Process server(server_binary(), {"--config", ini}, {.environment = {"NOTIFY_SOCKET=" + path}});
   ASSERT_EQ(udp_recv(manager.get()), "READY=1");
   EXPECT_TRUE(tcp_connect(port) && tcp_connect(admin_port));
   server.signal(SIGTERM);
@@ -45,10 +45,9 @@ TEST(Notify, ReadyOnlyOnceListenersAcceptStoppingOnSigterm) {
 }
 
 TEST(Notify, ReloadingCarriesTheMonotonicTime) {
-  TempDir dir;
-  const std::string path = (dir.path() / "notify").string();
-  const Fd manager = notify_socket(path);
-  ASSERT_EQ(::setenv("NOTIFY_SOCKET", path.c_str(), 1), 0);
+  const std::string name = "@tarnwicket-notify-" + std::to_string(::getpid());
+  const Fd manager = notify_socket(name);
+  ASSERT_EQ(::setenv("NOTIFY_SOCKET", name.c_str(), 1), 0);
   // steady_clock is CLOCK_MONOTONIC on Linux.
   const auto before = std::chrono::steady_clock::now().time_since_epoch();
   notify_reloading();
