@@ -98,7 +98,7 @@ Fd udp_socket() {
 }
 
 TcpUpstream::TcpUpstream(Mode mode, int port)
-    : listener_(tcp_listener(port, &port_)),
+    : listener_(tcp_listener(port)),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!listener_ || !epoll_ || !wake_) throw_errno("tcp upstream");
@@ -166,7 +166,6 @@ void TcpUpstream::run(Mode mode) {
 
 UdpEcho::UdpEcho() : socket_(bound_socket(SOCK_DGRAM, 0)) {
   if (!socket_) throw_errno("udp echo socket");
-  port_ = local_port(socket_.get());
   // Room for bursts: the echo must not be what drops datagrams.
   set_option(socket_.get(), SOL_SOCKET, SO_RCVBUF, 4 << 20);
   thread_ = std::thread([this] {
@@ -178,11 +177,8 @@ UdpEcho::UdpEcho() : socket_(bound_socket(SOCK_DGRAM, 0)) {
                                    reinterpret_cast<sockaddr*>(&from), &from_len);
       if (stopping_.load() || (n < 0 && errno != EINTR)) return;
       if (n < 0) continue;
-      {
-        std::lock_guard lock(mutex_);
-        if (std::ranges::count(senders_, ntohs(from.sin_port)) == 0)
-          senders_.push_back(ntohs(from.sin_port));
-      }
+      if (std::lock_guard lock(mutex_); std::ranges::count(senders_, ntohs(from.sin_port)) == 0)
+        senders_.push_back(ntohs(from.sin_port));
       ::sendto(socket_.get(), buffer.data(), static_cast<size_t>(n), 0,
                reinterpret_cast<sockaddr*>(&from), from_len);
     }

@@ -62,13 +62,12 @@ class TcpUpstream {
   enum class Mode { kEcho, kSink };
   explicit TcpUpstream(Mode mode = Mode::kEcho, int port = 0);
   ~TcpUpstream();
-  int port() const { return port_; }
+  int port() const { return local_port(listener_.get()); }
   std::uint64_t bytes_received() const { return received_.load(std::memory_order_relaxed); }
 
  private:
   void run(Mode mode);  // the upstream's thread, which owns every peer
 
-  int port_ = 0;
   Fd listener_, epoll_, wake_;
   std::atomic<std::uint64_t> received_{0};
   std::thread thread_;
@@ -79,13 +78,12 @@ class UdpEcho {
  public:
   UdpEcho();
   ~UdpEcho();
-  int port() const { return port_; }
+  int port() const { return local_port(socket_.get()); }
   // Source ports seen so far, each once, in the order they first appeared.
   std::vector<int> sender_ports();
 
  private:
   Fd socket_;
-  int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::vector<int> senders_;

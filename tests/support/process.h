@@ -29,8 +29,7 @@ std::string test_data(const std::string& name,
 // A server.ini for the real binary: the [server] section and one
 // [route:NAME] section per route.
 struct RouteSpec {
-  std::string name;
-  std::string protocol;
+  std::string name, protocol;
   int listen_port;
   std::string target_host;
   int target_port;
@@ -77,8 +76,6 @@ class Process {
   Process(const std::filesystem::path& binary, std::vector<std::string> args,
           ProcessOptions options = {});
   ~Process();  // kills the child with SIGKILL if it still runs, and reaps it
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
 
   pid_t pid() const { return pid_; }
   void signal(int signo);
@@ -110,8 +107,7 @@ class Process {
 
 struct RunResult {
   int status = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // Runs a short-lived command to its end and fails the running test after the
