@@ -32,8 +32,7 @@ std::optional<int> RunningServer::terminate(std::chrono::milliseconds deadline) 
 
 RunningServer::~RunningServer() {
   if (exited_ || !started_) return;
-  auto status = terminate();
-  EXPECT_EQ(status, 0) << process_->stdout_text() << process_->stderr_text();
+  EXPECT_EQ(terminate(), 0) << process_->stdout_text() << process_->stderr_text();
 }
 
 bool RelayFixture::start(const std::vector<RouteSpec>& routes, int connection_timeout_ms,

@@ -30,8 +30,7 @@ class RunningServer {
  private:
   TempDir dir_;
   std::unique_ptr<Process> process_;
-  bool started_ = false;
-  bool exited_ = false;
+  bool started_ = false, exited_ = false;
 };
 
 // Echo upstreams of the test's own (TCP and UDP), the server on the routes a
@@ -59,13 +58,11 @@ class RelayFixture : public ::testing::Test {
 
   TcpUpstream tcp_upstream_;
   UdpEcho udp_upstream_;
-  const int port_ = free_port();
-  const int udp_port_ = free_port();
+  const int port_ = free_port(), udp_port_ = free_port();
 
  private:
   std::unique_ptr<RunningServer> server_;
-  size_t idle_threads_ = 0;
-  size_t idle_fds_ = 0;
+  size_t idle_threads_ = 0, idle_fds_ = 0;
 };
 
 }  // namespace tarnwicket::test
