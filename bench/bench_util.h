@@ -8,7 +8,6 @@
 
 #include "support/net.h"
 #include "support/process.h"
-#include "support/server_ini.h"
 
 namespace tarnwicket::bench {
 

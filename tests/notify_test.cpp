@@ -18,8 +18,7 @@ namespace {
 
 // Binds a datagram socket at `path` ('@': abstract) with a 10 s receive time-out.
 Fd notify_socket(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
+  sockaddr_un address{AF_UNIX, {}};
   path.copy(address.sun_path, path.size());
   if (path[0] == '@') address.sun_path[0] = '\0';
   Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -29,48 +28,34 @@ Fd notify_socket(const std::string& path) {
   return socket;
 }
 
-std::string next_message(const Fd& socket) {
-  char buffer[256];
-  const ssize_t n = ::recv(socket.get(), buffer, sizeof buffer, 0);
-  return n < 0 ? "(nothing)" : std::string(buffer, static_cast<size_t>(n));
-}
-
 TEST(Notify, ReadyOnlyOnceListenersAcceptStoppingOnSigterm) {
-  TcpUpstream upstream;
-  const int port = free_port();
-  const int admin_port = free_port();
+  const int port = free_port(), admin_port = free_port();
   TempDir dir;
-  std::string ini = server_ini({{"g", "tcp", port, "127.0.0.1", upstream.port()}});
-  ini.insert(ini.find('\n') + 1, "admin_port = " + std::to_string(admin_port) + "\n");
-  const std::string name = "@tarnwicket-notify-" + std::to_string(::getpid());
-  const Fd manager = notify_socket(name);
-  ProcessOptions options;
-  options.environment = {"NOTIFY_SOCKET=" + name};
-  Process server(server_binary(), {"--config", dir.write("server.ini", ini).string()}, options);
-
-  ASSERT_EQ(next_message(manager), "READY=1");
-  const Fd client = tcp_connect(port);
-  EXPECT_TRUE(echoes(client.get(), "hello"));
-  EXPECT_TRUE(tcp_connect(admin_port));
+  const std::string path = (dir.path() / "notify").string();
+  const Fd manager = notify_socket(path);
+  const auto ini = dir.write(
+      "server.ini", server_ini({{"g", "tcp", port, "127.0.0.1", 9}}, 5000, 60000, "127.0.0.1",
+                               "admin_port = " + std::to_string(admin_port) + "\n"));
+  Process server(server_binary(), {"--config", ini}, {.environment = {"NOTIFY_SOCKET=" + path}});
+  ASSERT_EQ(udp_recv(manager.get()), "READY=1");
+  EXPECT_TRUE(tcp_connect(port) && tcp_connect(admin_port));
   server.signal(SIGTERM);
-  EXPECT_EQ(next_message(manager), "STOPPING=1");
+  EXPECT_EQ(udp_recv(manager.get()), "STOPPING=1");
   EXPECT_EQ(server.wait_exit(), 0);
 }
 
 TEST(Notify, ReloadingCarriesTheMonotonicTime) {
-  TempDir dir;
-  const std::string path = (dir.path() / "notify").string();
-  const Fd manager = notify_socket(path);
-  ASSERT_EQ(::setenv("NOTIFY_SOCKET", path.c_str(), 1), 0);
+  const std::string name = "@tarnwicket-notify-" + std::to_string(::getpid());
+  const Fd manager = notify_socket(name);
+  ASSERT_EQ(::setenv("NOTIFY_SOCKET", name.c_str(), 1), 0);
   // steady_clock is CLOCK_MONOTONIC on Linux.
   const auto before = std::chrono::steady_clock::now().time_since_epoch();
   notify_reloading();
   const auto after = std::chrono::steady_clock::now().time_since_epoch();
   ::unsetenv("NOTIFY_SOCKET");
-  const std::string message = next_message(manager);
-  const std::string prefix = "RELOADING=1\nMONOTONIC_USEC=";
-  ASSERT_TRUE(message.starts_with(prefix)) << message;
-  const std::chrono::microseconds sent(std::stoll(message.substr(prefix.size())));
+  const std::string message = udp_recv(manager.get()).value_or("");
+  const std::chrono::microseconds sent(std::stoll(message.substr(message.rfind('=') + 1)));
+  EXPECT_EQ(message, "RELOADING=1\nMONOTONIC_USEC=" + std::to_string(sent.count()));
   EXPECT_TRUE(before - 1us < sent && sent <= after) << message;
 }
 

@@ -12,51 +12,28 @@ using namespace std::string_literals;
 
 const std::string kV2Signature = "\r\n\r\n\0\r\nQUIT\n"s;
 
-std::string read_to_end(int fd) {
-  std::string out;
-  char buffer[256];
-  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-    out.append(buffer, static_cast<size_t>(n));
-  }
-  return out;
-}
-
 std::string be16(int value) {
   return {static_cast<char>(value >> 8), static_cast<char>(value & 0xff)};
-}
-
-bool accepting(int port) {
-  return eventually_true([&] { return static_cast<bool>(tcp_connect(port)); });
 }
 
 TEST(ProxyChain, UpstreamReadsTheClientAddress) {
   const std::string nginx_binary = "/usr/sbin/nginx", haproxy_binary = "/usr/sbin/haproxy";
   const std::string stream_module = "/usr/lib/nginx/modules/ngx_stream_module.so";
-  for (const std::string& needed : {nginx_binary, haproxy_binary, stream_module}) {
+  for (const std::string& needed : {nginx_binary, haproxy_binary, stream_module})
     if (!std::filesystem::exists(needed))
       GTEST_SKIP() << needed << " missing: run scripts/setup.sh";
-  }
   TempDir dir;
-  const std::string tmp = dir.path().string();
   const int nginx = free_port(), nginx6 = free_port(), lb1 = free_port(), lb2 = free_port();
   const int gw[] = {free_port(), free_port(), free_port(), free_port(), free_port()};
-  const auto nginx_conf =
-      dir.write("nginx.conf",
-                "load_module " + stream_module + ";\ndaemon off;\nmaster_process off;\n" + "pid " +
-                    tmp + "/nginx.pid;\nerror_log " + tmp + "/error.log;\n" +
-                    "events {}\nstream { server {\n  listen 127.0.0.1:" + std::to_string(nginx) +
-                    " proxy_protocol;\n  listen [::1]:" + std::to_string(nginx6) +
-                    " proxy_protocol;\n  return \"$proxy_protocol_addr:$proxy_protocol_port\";\n"
-                    "} }\n");
-  Process nginx_process(nginx_binary, {"-p", tmp, "-e", tmp + "/error.log", "-c", nginx_conf});
-  const auto haproxy_conf = dir.write(
-      "haproxy.cfg",
-      "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 10s\n  timeout server 10s\n"
-      "listen v1\n  bind 127.0.0.1:" +
-          std::to_string(lb1) + "\n  server gw 127.0.0.1:" + std::to_string(gw[3]) +
-          " send-proxy\nlisten v2\n  bind 127.0.0.1:" + std::to_string(lb2) +
-          "\n  server gw 127.0.0.1:" + std::to_string(gw[4]) + " send-proxy-v2\n");
-  Process haproxy_process(haproxy_binary, {"-db", "-f", haproxy_conf});
+  const auto text = [](int port) { return std::to_string(port); };
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"@MODULE@", stream_module}, {"@NGINX@", text(nginx)}, {"@NGINX6@", text(nginx6)},
+      {"@LB1@", text(lb1)},        {"@LB2@", text(lb2)},     {"@GW3@", text(gw[3])},
+      {"@GW4@", text(gw[4])}};
+  Process nginx_process(nginx_binary, {"-p", dir.path(), "-e", dir.path() / "error.log", "-c",
+                                       dir.write("nginx.conf", test_data("nginx.conf", values))});
+  Process haproxy_process(
+      haproxy_binary, {"-db", "-f", dir.write("haproxy.cfg", test_data("haproxy.cfg", values))});
   const std::string accept = "accept_proxy_protocol = yes\ntrusted_proxies = 127.0.0.1\n";
   RunningServer server(server_ini({
       {"v1", "tcp", gw[0], "127.0.0.1", nginx, 0, true, "proxy_protocol = v1\n"},
@@ -65,8 +42,9 @@ TEST(ProxyChain, UpstreamReadsTheClientAddress) {
       {"lb1", "tcp", gw[3], "127.0.0.1", nginx, 0, true, "proxy_protocol = v1\n" + accept},
       {"lb2", "tcp", gw[4], "127.0.0.1", nginx, 0, true, "proxy_protocol = v2\n" + accept},
   }));
-  ASSERT_TRUE(accepting(nginx)) << nginx_process.stderr_text();
-  ASSERT_TRUE(accepting(lb1) && accepting(lb2)) << haproxy_process.stderr_text();
+  for (const int port : {nginx, lb1, lb2})
+    ASSERT_TRUE(eventually_true([&] { return static_cast<bool>(tcp_connect(port)); }))
+        << nginx_process.stderr_text() << haproxy_process.stderr_text();
   // Every entry: the gateway alone, or HAProxy in front of a route that accepts its header.
   for (const int entry : {gw[0], gw[1], gw[2], lb1, lb2}) {
     Fd client = ip_connect(SOCK_STREAM, "127.0.0.1", entry, "127.0.0.5");
@@ -84,19 +62,13 @@ TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
   const std::string v1 = "PROXY TCP4 10.1.2.3 127.0.0.1 4000 7000\r\n";
   const std::string v2 =
       kV2Signature + "\x21\x11\x00\x0c\x0a\x01\x02\x03\x7f\x00\x00\x01"s + be16(4000) + be16(7000);
-  const int untrusted_port = free_port();
   RouteSpec trusted = tcp_route(), untrusted = tcp_route();
   trusted.extra =
       "accept_proxy_protocol = on\ntrusted_proxies = ::1 | 127.0.0.1/32\n"
       "allow = 10.0.0.0/8 | 127.0.0.1\n";
-  untrusted = {"q",
-               "tcp",
-               untrusted_port,
-               "127.0.0.1",
-               tcp_upstream_.port(),
-               0,
-               true,
-               "accept_proxy_protocol = on\ntrusted_proxies = 127.0.0.9\n"};
+  untrusted.name = "q";
+  untrusted.listen_port = free_port();
+  untrusted.extra = "accept_proxy_protocol = on\ntrusted_proxies = 127.0.0.9\n";
   ASSERT_TRUE(start({trusted, untrusted}, 500));
   const struct {
     const char* what;
@@ -114,7 +86,7 @@ TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
       {"garbage", {"GET / HTTP/1.0\r\n\r\npayload"}, false, port_},
       {"too long", {"PROXY TCP4 " + std::string(120, '1')}, false, port_},
       {"slow", {"PROXY TCP4 10.1.2.3"}, false, port_},
-      {"spoofed by an untrusted peer", {v1 + "payload"}, false, untrusted_port},
+      {"spoofed by an untrusted peer", {v1 + "payload"}, false, untrusted.listen_port},
   };
   for (const auto& c : cases) {
     Fd client = tcp_connect(c.port);
@@ -123,11 +95,8 @@ TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
       // Shapes the input into separate segments; the outcome does not depend on it.
       if (c.segments.size() > 1) std::this_thread::sleep_for(20ms);
     }
-    if (c.relayed) {
-      EXPECT_EQ(recv_exact(client.get(), 7), "payload") << c.what;
-    } else {
-      EXPECT_TRUE(wait_closed(client.get())) << c.what;
-    }
+    EXPECT_TRUE(c.relayed ? recv_exact(client.get(), 7) == "payload" : wait_closed(client.get()))
+        << c.what;
   }
   EXPECT_TRUE(proc().wait_for_line("clients: bad PROXY header"));
   EXPECT_TRUE(proc().wait_for_line("[WARN] route g refused 1 clients: allow list"));
@@ -135,26 +104,18 @@ TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
   EXPECT_EQ(tcp_upstream_.bytes_received(), 6 * 7u);
 }
 
-TEST(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
-  Fd upstream = udp_socket();
-  const int port = free_port();
-  RunningServer server(server_ini({{"u", "udp", port, "127.0.0.1", local_port(upstream.get()), 0,
-                                    true, "proxy_protocol = v2\n"}}));
-  Fd client = udp_connect(port);
+class ProxyUdp : public RelayFixture {};
+
+// The echo upstream sends each datagram back as it came, prefix and all, and
+// the reply passes back unchanged.
+TEST_F(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
+  ASSERT_TRUE(start({{"u", "udp", udp_port_, "127.0.0.1", udp_upstream_.port(), 0, true,
+                      "proxy_protocol = v2\n"}}));
+  Fd client = udp_connect(udp_port_);
   const std::string prefix = kV2Signature + "\x21\x12\x00\x0c\x7f\x00\x00\x01\x7f\x00\x00\x01"s +
-                             be16(local_port(client.get())) + be16(port);
-  for (const char* payload : {"ping", "again"}) {
-    ASSERT_TRUE(udp_send(client.get(), payload));
-    char buffer[512];
-    sockaddr_storage from{};
-    socklen_t from_len = sizeof from;
-    const ssize_t n = ::recvfrom(upstream.get(), buffer, sizeof buffer, 0,
-                                 reinterpret_cast<sockaddr*>(&from), &from_len);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), prefix + payload);
-    ::sendto(upstream.get(), "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), from_len);
-    EXPECT_EQ(udp_recv(client.get()), "pong");  // replies pass back unchanged
-  }
+                             be16(local_port(client.get())) + be16(udp_port_);
+  for (const std::string payload : {"ping", "again"})
+    EXPECT_TRUE(udp_send(client.get(), payload) && udp_recv(client.get()) == prefix + payload);
 }
 
 class Ipv6 : public RelayFixture {};

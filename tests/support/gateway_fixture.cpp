@@ -13,10 +13,10 @@ RunResult run(const std::filesystem::path& binary, std::vector<std::string> args
 }
 
 RunningServer::RunningServer(const std::string& ini, ProcessOptions options) {
-  const auto path = dir_.write("server.ini", ini);
   if (options.workdir.empty()) options.workdir = dir_.path();
   process_ = std::make_unique<Process>(
-      server_binary(), std::vector<std::string>{"--config", path.string()}, options);
+      server_binary(), std::vector<std::string>{"--config", dir_.write("server.ini", ini)},
+      options);
   // Generous: a sanitizer build on a busy machine can take seconds to start.
   started_ = process_->wait_for_line("server started; press Ctrl+C to stop", 30s);
   EXPECT_TRUE(started_) << "stdout:\n"
@@ -32,23 +32,14 @@ std::optional<int> RunningServer::terminate(std::chrono::milliseconds deadline) 
 
 RunningServer::~RunningServer() {
   if (exited_ || !started_) return;
-  auto status = terminate();
-  EXPECT_EQ(status, 0) << process_->stdout_text() << process_->stderr_text();
-}
-
-RouteSpec RelayFixture::tcp_route(int max_connections) const {
-  return {"g", "tcp", port_, "127.0.0.1", tcp_upstream_.port(), max_connections};
-}
-
-RouteSpec RelayFixture::udp_route(int max_connections) const {
-  return {"u", "udp", udp_port_, "127.0.0.1", udp_upstream_.port(), max_connections};
+  EXPECT_EQ(terminate(), 0) << process_->stdout_text() << process_->stderr_text();
 }
 
 bool RelayFixture::start(const std::vector<RouteSpec>& routes, int connection_timeout_ms,
                          int udp_idle_timeout_ms, ProcessOptions options,
-                         const std::string& listen_address) {
+                         const std::string& listen_address, const std::string& server_keys) {
   server_ = std::make_unique<RunningServer>(
-      server_ini(routes, connection_timeout_ms, udp_idle_timeout_ms, listen_address),
+      server_ini(routes, connection_timeout_ms, udp_idle_timeout_ms, listen_address, server_keys),
       std::move(options));
   idle_threads_ = thread_count(proc().pid());
   idle_fds_ = fd_count(proc().pid());

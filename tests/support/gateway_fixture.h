@@ -11,7 +11,6 @@
 
 #include "support/net.h"
 #include "support/process.h"
-#include "support/server_ini.h"
 
 namespace tarnwicket::test {
 
@@ -31,8 +30,7 @@ class RunningServer {
  private:
   TempDir dir_;
   std::unique_ptr<Process> process_;
-  bool started_ = false;
-  bool exited_ = false;
+  bool started_ = false, exited_ = false;
 };
 
 // Echo upstreams of the test's own (TCP and UDP), the server on the routes a
@@ -41,12 +39,16 @@ class RelayFixture : public ::testing::Test {
  protected:
   // Route g: TCP on port_ to the echo upstream; route u: UDP on udp_port_ to
   // the UDP echo.
-  RouteSpec tcp_route(int max_connections = 0) const;
-  RouteSpec udp_route(int max_connections = 0) const;
-  // Starts the server; false when it did not announce its start.
+  RouteSpec tcp_route(int max_connections = 0) const {
+    return {"g", "tcp", port_, "127.0.0.1", tcp_upstream_.port(), max_connections};
+  }
+  RouteSpec udp_route(int max_connections = 0) const {
+    return {"u", "udp", udp_port_, "127.0.0.1", udp_upstream_.port(), max_connections};
+  }
+  // Starts the server (see server_ini); false when it did not announce its start.
   bool start(const std::vector<RouteSpec>& routes, int connection_timeout_ms = 5000,
              int udp_idle_timeout_ms = 60000, ProcessOptions options = {},
-             const std::string& listen_address = "127.0.0.1");
+             const std::string& listen_address = "127.0.0.1", const std::string& server_keys = "");
   Process& proc() { return server_->process(); }
   RunningServer& server() { return *server_; }
   // Waits until the server runs its idle threads and holds its idle descriptors again.
@@ -56,13 +58,11 @@ class RelayFixture : public ::testing::Test {
 
   TcpUpstream tcp_upstream_;
   UdpEcho udp_upstream_;
-  const int port_ = free_port();
-  const int udp_port_ = free_port();
+  const int port_ = free_port(), udp_port_ = free_port();
 
  private:
   std::unique_ptr<RunningServer> server_;
-  size_t idle_threads_ = 0;
-  size_t idle_fds_ = 0;
+  size_t idle_threads_ = 0, idle_fds_ = 0;
 };
 
 }  // namespace tarnwicket::test

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_map>
 
 namespace tarnwicket::test {
 
@@ -22,6 +23,16 @@ constexpr int kReadsPerEvent = 8;  // fairness between busy connections
 
 [[noreturn]] void throw_errno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
+}
+
+template <class T>
+void set_option(int fd, int level, int name, const T& value) {
+  ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+void watch(int epoll, int op, int fd, std::uint32_t events) {
+  epoll_event event{.events = events, .data = {.fd = fd}};
+  ::epoll_ctl(epoll, op, fd, &event);
 }
 
 // host:port as an IPv4 or IPv6 address in `out`; gives its length.
@@ -48,8 +59,7 @@ bool bind_to(int fd, const std::string& host, int port) {
 Fd bound_socket(int type, int port, bool reuse_address = false) {
   Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
-  const int on = 1;
-  if (reuse_address) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (reuse_address) set_option(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1);
   return bind_to(fd.get(), "127.0.0.1", port) ? std::move(fd) : Fd();
 }
 
@@ -88,32 +98,46 @@ Fd udp_socket() {
 }
 
 TcpUpstream::TcpUpstream(Mode mode, int port)
-    : mode_(mode),
-      listener_(tcp_listener(port, &port_)),
+    : listener_(tcp_listener(port)),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
-      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      buffer_(kChunkBytes) {
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!listener_ || !epoll_ || !wake_) throw_errno("tcp upstream");
   set_nonblocking(listener_.get());
-  watch(EPOLL_CTL_ADD, listener_.get(), EPOLLIN);
-  watch(EPOLL_CTL_ADD, wake_.get(), EPOLLIN);
-  thread_ = std::thread([this] { run(); });
+  watch(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), EPOLLIN);
+  watch(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), EPOLLIN);
+  thread_ = std::thread([this, mode] { run(mode); });
 }
 
 TcpUpstream::~TcpUpstream() {
-  const std::uint64_t one = 1;
-  static_cast<void>(::write(wake_.get(), &one, sizeof one));
+  static_cast<void>(::eventfd_write(wake_.get(), 1));
   thread_.join();
 }
 
-void TcpUpstream::watch(int op, int fd, std::uint32_t events) const {
-  epoll_event ev{};
-  ev.events = events;
-  ev.data.fd = fd;
-  ::epoll_ctl(epoll_.get(), op, fd, &ev);
-}
-
-void TcpUpstream::run() {
+// A peer is watched for POLLOUT instead of POLLIN while it has not taken all
+// of its echo: one that does not read is not read either.
+void TcpUpstream::run(Mode mode) {
+  std::unordered_map<int, std::pair<Fd, std::string>> peers;  // the echo not taken yet
+  std::string buffer(kChunkBytes, '\0');
+  const auto flush = [](int fd, std::string& unsent) {
+    const ssize_t sent = ::send(fd, unsent.data(), unsent.size(), MSG_NOSIGNAL);
+    if (sent < 0) return errno == EAGAIN || errno == EINTR;
+    unsent.erase(0, static_cast<size_t>(sent));
+    return true;
+  };
+  // A few reads per event at most, for fairness between busy peers; false
+  // when the peer is gone.
+  const auto serve = [&](int fd, std::string& unsent) {
+    if (!unsent.empty() && !flush(fd, unsent)) return false;
+    for (int reads = 0; unsent.empty() && reads < kReadsPerEvent; ++reads) {
+      const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+      if (n <= 0) return false;
+      received_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+      if (mode == Mode::kEcho && !flush(fd, unsent.assign(buffer.data(), static_cast<size_t>(n))))
+        return false;
+    }
+    return true;
+  };
   epoll_event events[256];
   for (;;) {
     const int count = ::epoll_wait(epoll_.get(), events, 256, -1);
@@ -123,61 +147,27 @@ void TcpUpstream::run() {
       if (fd == wake_.get()) return;
       if (fd == listener_.get()) {
         for (Fd peer; (peer = Fd(::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)));) {
-          const int on = 1;
-          ::setsockopt(peer.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-          watch(EPOLL_CTL_ADD, peer.get(), EPOLLIN);
-          peers_[peer.get()].fd = std::move(peer);
+          set_option(peer.get(), IPPROTO_TCP, TCP_NODELAY, 1);
+          watch(epoll_.get(), EPOLL_CTL_ADD, peer.get(), EPOLLIN);
+          peers[peer.get()].first = std::move(peer);
         }
-      } else if (auto it = peers_.find(fd); it != peers_.end()) {
-        if ((events[i].events & EPOLLOUT) != 0) {
-          flush(it->second);
-        } else {
-          on_readable(it->second);
+      } else if (const auto it = peers.find(fd); it != peers.end()) {
+        std::string& unsent = it->second.second;
+        const bool writing = !unsent.empty();
+        if (!serve(fd, unsent)) {
+          peers.erase(it);  // closing removes it from the epoll set
+        } else if (unsent.empty() == writing) {
+          watch(epoll_.get(), EPOLL_CTL_MOD, fd, writing ? EPOLLIN : EPOLLOUT);
         }
       }
     }
   }
 }
 
-void TcpUpstream::on_readable(Peer& peer) {
-  for (int i = 0; i < kReadsPerEvent; ++i) {
-    const ssize_t n = ::recv(peer.fd.get(), buffer_.data(), buffer_.size(), 0);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (n <= 0) {
-      peers_.erase(peer.fd.get());  // closing removes it from the epoll set
-      return;
-    }
-    received_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
-    if (mode_ == Mode::kSink) continue;
-    peer.unsent.assign(buffer_.data(), static_cast<size_t>(n));
-    // Read again only once the peer has taken its echo.
-    if (!flush(peer) || !peer.unsent.empty()) return;
-  }
-}
-
-// Sends what the peer has not taken yet, watching for POLLOUT while some is
-// left. False when the peer is gone.
-bool TcpUpstream::flush(Peer& peer) {
-  const int fd = peer.fd.get();
-  const ssize_t sent = ::send(fd, peer.unsent.data(), peer.unsent.size(), MSG_NOSIGNAL);
-  if (sent < 0 && errno != EAGAIN && errno != EINTR) {
-    peers_.erase(fd);
-    return false;
-  }
-  peer.unsent.erase(0, sent > 0 ? static_cast<size_t>(sent) : 0);
-  if (peer.unsent.empty() == peer.writing) {
-    peer.writing = !peer.writing;
-    watch(EPOLL_CTL_MOD, fd, peer.writing ? EPOLLOUT : EPOLLIN);
-  }
-  return true;
-}
-
 UdpEcho::UdpEcho() : socket_(bound_socket(SOCK_DGRAM, 0)) {
   if (!socket_) throw_errno("udp echo socket");
-  port_ = local_port(socket_.get());
   // Room for bursts: the echo must not be what drops datagrams.
-  const int bytes = 4 << 20;
-  ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  set_option(socket_.get(), SOL_SOCKET, SO_RCVBUF, 4 << 20);
   thread_ = std::thread([this] {
     std::string buffer(kChunkBytes, '\0');
     for (;;) {
@@ -187,11 +177,8 @@ UdpEcho::UdpEcho() : socket_(bound_socket(SOCK_DGRAM, 0)) {
                                    reinterpret_cast<sockaddr*>(&from), &from_len);
       if (stopping_.load() || (n < 0 && errno != EINTR)) return;
       if (n < 0) continue;
-      {
-        std::lock_guard lock(mutex_);
-        if (std::ranges::count(senders_, ntohs(from.sin_port)) == 0)
-          senders_.push_back(ntohs(from.sin_port));
-      }
+      if (std::lock_guard lock(mutex_); std::ranges::count(senders_, ntohs(from.sin_port)) == 0)
+        senders_.push_back(ntohs(from.sin_port));
       ::sendto(socket_.get(), buffer.data(), static_cast<size_t>(n), 0,
                reinterpret_cast<sockaddr*>(&from), from_len);
     }
@@ -215,15 +202,13 @@ Fd ip_connect(int type, const std::string& host, int port, const std::string& so
   const socklen_t to_len = address(host, port, to);
   Fd fd(::socket(to.sin6_family, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
-  const int on = 1;
   set_receive_timeout(fd.get(), type == SOCK_STREAM ? 10s : 5s);
   if (type == SOCK_STREAM) {
-    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    const timeval send_timeout{10, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+    set_option(fd.get(), IPPROTO_TCP, TCP_NODELAY, 1);
+    set_option(fd.get(), SOL_SOCKET, SO_SNDTIMEO, timeval{10, 0});
     // The port is left to connect(), which may reuse ports in TIME_WAIT
     // towards other peers: churn would run out of them otherwise.
-    ::setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    set_option(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1);
   }
   if (!source.empty() && !bind_to(fd.get(), source, 0)) return {};
   return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), to_len) == 0 ? std::move(fd) : Fd();
@@ -284,15 +269,27 @@ bool wait_closed(int fd) {
 
 void set_receive_timeout(int fd, std::chrono::milliseconds timeout) {
   const auto ms = timeout.count();
-  const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  set_option(fd, SOL_SOCKET, SO_RCVTIMEO,
+             timeval{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)});
 }
 
 void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-void reset_on_close(int fd) {
-  const linger abort{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+void reset_on_close(int fd) { set_option(fd, SOL_SOCKET, SO_LINGER, linger{1, 0}); }
+
+std::string read_to_end(int fd) {
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+    out.append(buffer, static_cast<size_t>(n));
+  return out;
+}
+
+std::string http_request(int port, const std::string& method_and_target) {
+  const std::string request =
+      method_and_target + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
+  Fd fd = tcp_connect(port);
+  return fd && send_all(fd.get(), request.data(), request.size()) ? read_to_end(fd.get()) : "";
 }
 
 bool udp_send(int fd, const std::string& data) {

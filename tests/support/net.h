@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -63,28 +62,14 @@ class TcpUpstream {
   enum class Mode { kEcho, kSink };
   explicit TcpUpstream(Mode mode = Mode::kEcho, int port = 0);
   ~TcpUpstream();
-  int port() const { return port_; }
+  int port() const { return local_port(listener_.get()); }
   std::uint64_t bytes_received() const { return received_.load(std::memory_order_relaxed); }
 
  private:
-  struct Peer {
-    Fd fd;
-    std::string unsent;    // echo bytes the peer has not taken yet
-    bool writing = false;  // watched for POLLOUT instead of POLLIN
-  };
-  void run();
-  void on_readable(Peer& peer);
-  bool flush(Peer& peer);
-  void watch(int op, int fd, std::uint32_t events) const;
+  void run(Mode mode);  // the upstream's thread, which owns every peer
 
-  Mode mode_;
-  int port_ = 0;
-  Fd listener_;
-  Fd epoll_;
-  Fd wake_;
+  Fd listener_, epoll_, wake_;
   std::atomic<std::uint64_t> received_{0};
-  std::unordered_map<int, Peer> peers_;  // owned by the upstream's thread
-  std::vector<char> buffer_;
   std::thread thread_;
 };
 
@@ -93,13 +78,12 @@ class UdpEcho {
  public:
   UdpEcho();
   ~UdpEcho();
-  int port() const { return port_; }
+  int port() const { return local_port(socket_.get()); }
   // Source ports seen so far, each once, in the order they first appeared.
   std::vector<int> sender_ports();
 
  private:
   Fd socket_;
-  int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::vector<int> senders_;
@@ -125,6 +109,11 @@ void set_receive_timeout(int fd, std::chrono::milliseconds timeout);
 void set_nonblocking(int fd);
 // A zero linger time: closing then sends RST instead of FIN.
 void reset_on_close(int fd);
+// What the peer sends up to its close (or the receive time-out).
+std::string read_to_end(int fd);
+// Sends "METHOD /target" to 127.0.0.1:port as an HTTP/1.1 request that asks
+// for the close, and gives the whole answer.
+std::string http_request(int port, const std::string& method_and_target);
 
 // UDP socket bound to `from`, port 0, and connected to to:port, so that it
 // receives only from there.

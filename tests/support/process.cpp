@@ -46,6 +46,35 @@ std::string read_file(const fs::path& path) {
 
 }  // namespace
 
+std::string test_data(const std::string& name,
+                      const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string text = read_file(source_dir() / "tests/data" / name);
+  for (const auto& [key, value] : values) {
+    for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())
+      text.replace(at, key.size(), value);
+  }
+  return text;
+}
+
+std::string server_ini(const std::vector<RouteSpec>& routes, int connection_timeout_ms,
+                       int udp_idle_timeout_ms, const std::string& listen_address,
+                       const std::string& server_keys) {
+  std::string ini = "[server]\nlisten_address = " + listen_address +
+                    "\nconnection_timeout_ms = " + std::to_string(connection_timeout_ms) +
+                    "\nudp_idle_timeout_ms = " + std::to_string(udp_idle_timeout_ms) + "\n" +
+                    server_keys;
+  for (const RouteSpec& r : routes) {
+    ini += "\n[route:" + r.name + "]\nprotocol = " + r.protocol +
+           "\nlisten_port = " + std::to_string(r.listen_port) + "\ntarget_host = " + r.target_host +
+           "\ntarget_port = " + std::to_string(r.target_port) + "\n";
+    if (r.max_connections > 0)
+      ini += "max_connections = " + std::to_string(r.max_connections) + "\n";
+    if (!r.enabled) ini += "enabled = false\n";
+    ini += r.extra;
+  }
+  return ini;
+}
+
 fs::path server_binary() { return TARNWICKET_SERVER_BIN; }
 fs::path manifest_binary() { return TARNWICKET_MANIFEST_BIN; }
 fs::path source_dir() { return TARNWICKET_SOURCE_DIR; }
@@ -80,7 +109,6 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
   for (auto& entry : options.environment) envp.push_back(entry.data());
   for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
   envp.push_back(nullptr);
-  const std::string workdir = options.workdir.string();
   const auto nofile = static_cast<rlim_t>(options.nofile_limit.value_or(0));
   const auto memory = static_cast<rlim_t>(options.memory_limit.value_or(0));
   const rlimit nofile_limit{nofile, nofile}, memory_limit{memory, memory};
@@ -105,10 +133,8 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
               ::dup2(options.stdout_fd >= 0 ? options.stdout_fd : out.get(), 1) == 1 &&
               ::dup2(err.get(), 2) == 2;
     // Sockets of the test (echo servers, clients) must not leak into the child.
-    if (ok && ::close_range(3, ~0U, 0) != 0) {
-      for (int fd = 3; fd < 65536; ++fd) ::close(fd);
-    }
-    ok = ok && (workdir.empty() || ::chdir(workdir.c_str()) == 0) &&
+    if (ok) ::closefrom(3);
+    ok = ok && (options.workdir.empty() || ::chdir(options.workdir.c_str()) == 0) &&
          (!options.nofile_limit || ::setrlimit(RLIMIT_NOFILE, &nofile_limit) == 0) &&
          (!options.memory_limit || ::setrlimit(RLIMIT_AS, &memory_limit) == 0);
     if (ok) ::execve(argv[0], argv.data(), envp.data());

@@ -1,7 +1,7 @@
 #pragma once
 
-// Runs the real binaries as child processes, for the tests and the benchmark.
-// Every wait takes a deadline.
+// Runs the real binaries as child processes, for the tests and the benchmark,
+// and writes the server's configuration. Every wait takes a deadline.
 
 #include <sys/types.h>
 
@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tarnwicket::test {
@@ -20,6 +21,28 @@ using namespace std::chrono_literals;
 std::filesystem::path server_binary();
 std::filesystem::path manifest_binary();
 std::filesystem::path source_dir();
+
+// The file tests/data/NAME with each key of `values` replaced by its value.
+std::string test_data(const std::string& name,
+                      const std::vector<std::pair<std::string, std::string>>& values = {});
+
+// A server.ini for the real binary: the [server] section and one
+// [route:NAME] section per route.
+struct RouteSpec {
+  std::string name, protocol;
+  int listen_port;
+  std::string target_host;
+  int target_port;
+  int max_connections = 0;  // 0: key left out
+  bool enabled = true;
+  std::string extra{};  // further "key = value" lines of the route
+};
+
+// `server_keys`: further "key = value" lines of the [server] section.
+std::string server_ini(const std::vector<RouteSpec>& routes, int connection_timeout_ms = 5000,
+                       int udp_idle_timeout_ms = 60000,
+                       const std::string& listen_address = "127.0.0.1",
+                       const std::string& server_keys = "");
 
 // A fresh directory under the system's temporary directory, removed with its
 // content on destruction.
@@ -53,8 +76,6 @@ class Process {
   Process(const std::filesystem::path& binary, std::vector<std::string> args,
           ProcessOptions options = {});
   ~Process();  // kills the child with SIGKILL if it still runs, and reaps it
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
 
   pid_t pid() const { return pid_; }
   void signal(int signo);
@@ -86,8 +107,7 @@ class Process {
 
 struct RunResult {
   int status = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // Runs a short-lived command to its end and fails the running test after the
@@ -109,13 +129,11 @@ double proc_number(const std::filesystem::path& file, std::string_view key);
 // the last value. For process-state checks that have no event to wait on.
 template <class Measure, class Ok>
 auto eventually(Measure measure, Ok ok, std::chrono::milliseconds deadline = 10s) {
-  auto until = std::chrono::steady_clock::now() + deadline;
-  auto value = measure();
-  while (!ok(value) && std::chrono::steady_clock::now() < until) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  for (auto value = measure();; value = measure()) {
+    if (ok(value) || std::chrono::steady_clock::now() >= until) return value;
     std::this_thread::sleep_for(20ms);
-    value = measure();
   }
-  return value;
 }
 
 template <class Condition>
