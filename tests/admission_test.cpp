@@ -11,9 +11,20 @@ namespace {
 
 class Admission : public RelayFixture {
  protected:
-  RouteSpec route(const std::string& protocol, int target, const std::string& extra) const {
-    return {"r",  protocol, protocol == "udp" ? udp_port_ : port_, "127.0.0.1", target, 0,
-            true, extra};
+  // Route r over `kind` to `target`, by default the echo upstream of that kind.
+  RouteSpec route(const std::string& kind, const std::string& extra, int target = 0) const {
+    if (target == 0) target = kind == "udp" ? udp_upstream_.port() : tcp_upstream_.port();
+    return {"r", kind, kind == "udp" ? udp_port_ : port_, "127.0.0.1", target, 0, true, extra};
+  }
+  // Route r to the test's own upstream listener, on which nobody accepts
+  // unless the test does (waiting at most 10 s). A full one has the one place
+  // of a backlog of 0 taken, and drops further SYNs as a crashed host behind a
+  // firewall does.
+  RouteSpec to_own_upstream(const std::string& extra, bool full = false) {
+    set_receive_timeout(upstream_.get(), 10s);
+    const int target = local_port(upstream_.get());
+    if (full && ::listen(upstream_.get(), 0) == 0) filler_ = tcp_connect(target);
+    return route("tcp", extra, target);
   }
   // Waits for `count`, the sum of N over "[WARN] route r refused N clients: REASON"
   // lines; gives the sum then.
@@ -30,81 +41,44 @@ class Admission : public RelayFixture {
     };
     return eventually(refused, [&](size_t n) { return n >= count; });
   }
+  Fd upstream_ = tcp_listener();
+  Fd filler_;
 };
 
-// An upstream whose accept queue is full drops further SYNs, as a crashed
-// host behind a firewall does.
-Fd full_listener(int* port, std::vector<Fd>& fillers) {
-  Fd listener = tcp_listener(0, port);
-  ::listen(listener.get(), 0);
-  set_receive_timeout(listener.get(), 10s);
-  fillers.push_back(tcp_connect(*port));  // the one place of a backlog of 0
-  return listener;
-}
-
 TEST_F(Admission, UpstreamConnectGivesUpAfterTheTimeout) {
-  int target = 0;
-  std::vector<Fd> fillers;
-  Fd upstream = full_listener(&target, fillers);
-  ASSERT_TRUE(start({route("tcp", target, "max_connections = 1\n")}, 300));
-  for (int i = 0; i < 2; ++i) {  // the second client finds the slot back
-    Fd client = tcp_connect(port_);
-    EXPECT_TRUE(wait_closed(client.get()));
-  }
-  EXPECT_TRUE(proc().wait_for_lines(
-      "[WARN] route r connection closed: 连接 TCP 上游失败 127.0.0.1:" + std::to_string(target),
-      2));
-  EXPECT_EQ(proc().count_lines("connection limit reached"), 0u);
+  ASSERT_TRUE(start({to_own_upstream("max_connections = 1\n", /*full=*/true)}, 300));
+  // The second client finds the slot back, so both fail on the connect.
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(wait_closed(tcp_connect(port_).get()));
+  EXPECT_TRUE(proc().wait_for_lines("[WARN] route r connection closed: 连接 TCP 上游失败 ", 2));
 }
 
 TEST_F(Admission, SigtermEndsWaitingConnectsPromptly) {
-  int target = 0;
-  std::vector<Fd> fillers;
-  Fd upstream = full_listener(&target, fillers);
-  ASSERT_TRUE(start({route("tcp", target, "")}, 60000));
+  ASSERT_TRUE(start({to_own_upstream("", /*full=*/true)}, 60000));
   const size_t idle = thread_count(proc().pid());
   std::vector<Fd> clients;
   for (int i = 0; i < 50; ++i) clients.push_back(tcp_connect(port_));
   // One thread per client, each waiting in its upstream connect.
   ASSERT_TRUE(eventually_true([&] { return thread_count(proc().pid()) >= idle + 50; }));
   EXPECT_TRUE(stops_within(500ms));
-  const auto lines = proc().stdout_lines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_TRUE(lines.back().ends_with("[INFO] server stopped")) << lines.back();
-  for (const std::string& line : lines) {  // whole lines only
-    EXPECT_TRUE(line.starts_with("server started") || line.find(" [INFO] ") == 19 ||
-                line.find(" [WARN] ") == 19)
-        << line;
-  }
 }
 
 // With one slot: the pump blocked sending to an upstream that takes nothing
 // gives up, and the next client is served.
 TEST_F(Admission, StalledUpstreamFreesItsSlot) {
-  int target = 0;
-  Fd upstream = tcp_listener(0, &target);
-  set_receive_timeout(upstream.get(), 10s);
-  ASSERT_TRUE(start({route("tcp", target, "max_connections = 1\n")}, 500));
+  ASSERT_TRUE(start({to_own_upstream("max_connections = 1\n")}, 500));
   Fd first = tcp_connect(port_);
-  Fd held(::accept(upstream.get(), nullptr, nullptr));  // accepted, never read
-  std::jthread flood([&] {
-    const std::string chunk(1 << 20, 'x');
-    for (int i = 0; i < 64 && send_all(first.get(), chunk.data(), chunk.size()); ++i) {
-    }
-  });
+  Fd held(::accept(upstream_.get(), nullptr, nullptr));  // accepted, never read
+  const std::string flood(64 << 20, 'x');
+  EXPECT_FALSE(send_all(first.get(), flood.data(), flood.size()));  // ended by the gateway's close
   EXPECT_TRUE(proc().wait_for_lines("route r relay ended", 2));
   Fd second = tcp_connect(port_);
-  Fd served(::accept(upstream.get(), nullptr, nullptr));
-  ASSERT_TRUE(send_all(second.get(), "hi", 2));
-  set_receive_timeout(served.get(), 10s);
-  EXPECT_EQ(recv_exact(served.get(), 2), "hi");
-  flood.join();
+  Fd served(::accept(upstream_.get(), nullptr, nullptr));
+  EXPECT_TRUE(send_all(served.get(), "hi", 2) && recv_exact(second.get(), 2) == "hi");
 }
 
 TEST_F(Admission, PerAddressLimitForTcp) {
-  ASSERT_TRUE(start({route("tcp", tcp_upstream_.port(), "max_connections_per_address = 2\n")}));
-  Fd a1 = tcp_connect(port_, "127.0.0.2");
-  Fd a2 = tcp_connect(port_, "127.0.0.2");
+  ASSERT_TRUE(start({route("tcp", "max_connections_per_address = 2\n")}));
+  Fd a1 = tcp_connect(port_, "127.0.0.2"), a2 = tcp_connect(port_, "127.0.0.2");
   ASSERT_TRUE(echoes(a1.get(), "1") && echoes(a2.get(), "2"));
   EXPECT_TRUE(wait_closed(tcp_connect(port_, "127.0.0.2").get()));
   EXPECT_TRUE(echoes(tcp_connect(port_, "127.0.0.3").get(), "other address"));
@@ -114,7 +88,7 @@ TEST_F(Admission, PerAddressLimitForTcp) {
 }
 
 TEST_F(Admission, PerAddressLimitForUdp) {
-  ASSERT_TRUE(start({route("udp", udp_upstream_.port(), "max_connections_per_address = 2\n")}));
+  ASSERT_TRUE(start({route("udp", "max_connections_per_address = 2\n")}));
   Fd a1 = udp_connect(udp_port_, "127.0.0.1", "127.0.0.2");
   Fd a2 = udp_connect(udp_port_, "127.0.0.1", "127.0.0.2");
   EXPECT_TRUE(echoes(a1.get(), "1") && echoes(a2.get(), "2"));
@@ -126,55 +100,45 @@ TEST_F(Admission, PerAddressLimitForUdp) {
 // An association to a silent upstream ends after the first-reply time-out,
 // while one that was answered lives on under the idle rule.
 TEST_F(Admission, FirstReplyTimeoutEndsUnansweredAssociations) {
-  // Bound and never read: datagrams to it are taken in and never answered.
-  Fd silent = udp_socket();
-  const int other_port = free_port();
+  Fd silent = udp_socket();  // bound and never read: takes datagrams in, never answers
   const std::string first_reply = "udp_first_reply_timeout_ms = 200\n";
-  ASSERT_TRUE(start(
-      {route("udp", udp_upstream_.port(), first_reply),
-       {"s", "udp", other_port, "127.0.0.1", local_port(silent.get()), 0, true, first_reply}}));
+  // Route s on the fixture's TCP port, free for UDP too.
+  ASSERT_TRUE(
+      start({route("udp", first_reply),
+             {"s", "udp", port_, "127.0.0.1", local_port(silent.get()), 0, true, first_reply}}));
   const size_t idle = thread_count(proc().pid());
   Fd answered = udp_connect(udp_port_);
   ASSERT_TRUE(echoes(answered.get(), "a"));
-  ASSERT_TRUE(udp_send(udp_connect(other_port).get(), "b"));
+  ASSERT_TRUE(udp_send(udp_connect(port_).get(), "b"));
   ASSERT_EQ(udp_recv(silent.get()), "b");  // its association exists
   EXPECT_TRUE(eventually_true([&] { return thread_count(proc().pid()) == idle + 1; }));
   EXPECT_TRUE(echoes(answered.get(), "c"));
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 1u);  // still the first association
 }
 
+// A bare address and networks in one list, with both edges of the /30; and a
+// /0 that lets everyone in.
 TEST_F(Admission, AllowListServesInsideAndRefusesOutside) {
-  const struct {
-    const char* allow;
-    const char* inside;
-    const char* outside;  // nullptr: everyone is inside
-  } cases[] = {{"127.0.0.2", "127.0.0.2", "127.0.0.3"},
-               {"10.0.0.0/8 | 127.0.0.0/30", "127.0.0.3", "127.0.0.4"},
-               {"0.0.0.0/0", "127.0.0.9", nullptr}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.allow);
-    ASSERT_TRUE(
-        start({route("tcp", tcp_upstream_.port(), std::string("allow = ") + c.allow + "\n")}));
-    EXPECT_TRUE(echoes(tcp_connect(port_, c.inside).get(), "in"));
-    if (c.outside != nullptr) {
-      EXPECT_TRUE(wait_closed(tcp_connect(port_, c.outside).get()));
-      EXPECT_EQ(eventually_refused("allow list", 1), 1u);
-    }
-    EXPECT_EQ(server().terminate(), 0);
-  }
+  const int everyone = free_port();
+  ASSERT_TRUE(start({route("tcp", "allow = 127.0.0.5 | 10.0.0.0/8 | 127.0.0.0/30\n"),
+                     {"all", "tcp", everyone, "127.0.0.1", tcp_upstream_.port(), 0, true,
+                      "allow = 0.0.0.0/0\n"}}));
+  for (auto* in : {"127.0.0.3", "127.0.0.5"}) EXPECT_TRUE(echoes(tcp_connect(port_, in).get(), in));
+  for (auto* out : {"127.0.0.4", "127.0.0.6"})
+    EXPECT_TRUE(wait_closed(tcp_connect(port_, out).get()));
+  EXPECT_TRUE(echoes(tcp_connect(everyone, "127.0.0.9").get(), "anyone"));
+  EXPECT_EQ(eventually_refused("allow list", 2), 2u);
 }
 
 // A flood of refused datagrams is logged at most once a second, with counts
 // that add up.
 TEST_F(Admission, RefusalsAreLoggedOnceASecondWithTheirCount) {
   // Room for the whole burst in the route's socket, so that none is lost uncounted.
-  ASSERT_TRUE(start({route("udp", udp_upstream_.port(),
-                           "allow = 127.0.0.2\nudp_receive_buffer_bytes = 4194304\n")}));
+  ASSERT_TRUE(start({route("udp", "allow = 127.0.0.2\nudp_receive_buffer_bytes = 4194304\n")}));
   Fd outsider = udp_connect(udp_port_);
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(udp_send(outsider.get(), "x"));
   EXPECT_EQ(eventually_refused("allow list", 1000), 1000u);
   EXPECT_LE(proc().count_lines("refused"), 3u);
-  EXPECT_TRUE(udp_upstream_.sender_ports().empty());
 }
 
 }  // namespace

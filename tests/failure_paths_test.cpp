@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 
 #include <csignal>
-#include <fstream>
 
 #include "support/gateway_fixture.h"
 
@@ -18,21 +17,17 @@ TEST_F(FailurePaths, MemoryPressureLeavesTheProcessServing) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "sanitizer runtimes reserve address space of their own";
 #endif
-  rlimit files{};
+  rlimit files{};  // room for 2,000 clients in this process
   ::getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = files.rlim_max;
   ::setrlimit(RLIMIT_NOFILE, &files);
   // 2,000 connections need far more than 300 MB of stacks: thread creation
   // and allocation fail while they are held.
   ASSERT_TRUE(start({tcp_route()}, 5000, 60000, {.memory_limit = 300000000}));
-  {
-    std::vector<Fd> clients;
-    for (int i = 0; i < 2000; ++i) {
-      clients.push_back(tcp_connect(port_));
-      if (i % 100 == 0) send_all(clients.back().get(), "x", 1);
-    }
-    EXPECT_TRUE(proc().wait_for_line("connection closed: Resource temporarily unavailable"));
-  }
+  std::vector<Fd> clients(2000);
+  for (Fd& client : clients) send_all((client = tcp_connect(port_)).get(), "x", 1);
+  EXPECT_TRUE(proc().wait_for_line("connection closed: Resource temporarily unavailable"));
+  clients.clear();
   EXPECT_TRUE(eventually_true([&] { return echoes(tcp_connect(port_).get(), "served again"); }));
 }
 
@@ -46,13 +41,9 @@ TEST_F(FailurePaths, StalledStdoutHoldsUpNeitherRelayNorStop) {
   const auto ini = dir.write("server.ini", server_ini({tcp_route()}));
   Process server(server_binary(), {"--config", ini.string()}, {.stdout_fd = write_end.get()});
   EXPECT_TRUE(eventually_true([&] { return static_cast<bool>(tcp_connect(port_)); }));
-  for (int i = 0; i < 500; ++i) {
-    ASSERT_TRUE(echoes(tcp_connect(port_).get(), "session " + std::to_string(i)));
-  }
-  const auto begin = std::chrono::steady_clock::now();
+  for (int i = 0; i < 500; ++i) ASSERT_TRUE(echoes(tcp_connect(port_).get(), "session"));
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(2s), 0) << "no exit within 2 s of SIGTERM";
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
 }
 
 // A client that sent to 127.0.0.5 takes replies only from there.
@@ -62,14 +53,12 @@ TEST_F(FailurePaths, UdpRepliesLeaveFromTheAddressTheClientSentTo) {
 }
 
 TEST_F(FailurePaths, ReceiveBufferBelowTheAskIsReportedOnce) {
-  long cap = 0;
-  std::ifstream("/proc/sys/net/core/rmem_max") >> cap;
-  if (cap >= 67108864) GTEST_SKIP() << "net.core.rmem_max grants every size";
-  const int small_port = free_port();
+  // net.core.rmem_max may grant every size.
+  if (proc_number("/proc/sys/net/core/rmem_max", "") >= 67108864) GTEST_SKIP() << "no cap";
+  // Route small on the fixture's TCP port, free for UDP too.
   ASSERT_TRUE(start(
       {{"big", "udp", udp_port_, "127.0.0.1", 9, 0, true, "udp_receive_buffer_bytes = 67108864\n"},
-       {"small", "udp", small_port, "127.0.0.1", 9, 0, true,
-        "udp_receive_buffer_bytes = 4096\n"}}));
+       {"small", "udp", port_, "127.0.0.1", 9, 0, true, "udp_receive_buffer_bytes = 4096\n"}}));
   EXPECT_EQ(proc().count_lines("[WARN] route big UDP receive buffer is "), 1u);
   EXPECT_EQ(proc().count_lines("bytes, less than asked"), 1u);
 }
