@@ -1,6 +1,7 @@
 #include "gateway/socket_util.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -63,10 +64,10 @@ AddrinfoList resolve_target(const std::string& host, int port, int socktype, int
 
 namespace {
 
-// A blocking connect interrupted by a signal goes on in the background; wait
-// for its outcome, within the socket's send time-out, instead of starting a
-// second one.
-bool finish_interrupted_connect(int fd) {
+// Waits for the outcome of a connect in progress, within the socket's send
+// time-out. A socket that another thread shut down, even before its connect
+// began, reports a hang-up at once and fails.
+bool finish_connect(int fd) {
   timeval limit{};
   socklen_t limit_len = sizeof limit;
   ::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &limit_len);
@@ -83,8 +84,14 @@ bool finish_interrupted_connect(int fd) {
   int err = 0;
   socklen_t len = sizeof err;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return false;
+  if (err == 0 && (p.revents & POLLHUP) != 0) err = ECONNABORTED;
   errno = err;
   return err == 0;
+}
+
+void set_blocking(int fd, bool blocking) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
 }
 
 }  // namespace
@@ -96,10 +103,15 @@ UniqueFd open_socket_for(const addrinfo& entry) {
 }
 
 bool connect_socket(int fd, const addrinfo& entry) {
-  if (::connect(fd, entry.ai_addr, entry.ai_addrlen) == 0) return true;
-  if (errno == EINTR && finish_interrupted_connect(fd)) return true;
-  ::shutdown(fd, SHUT_RDWR);
-  return false;
+  // A blocking TCP connect on a socket that stop() shut down just before it
+  // would wait out the whole time-out; poll sees the shutdown at once.
+  const bool stream = entry.ai_socktype == SOCK_STREAM;
+  if (stream) set_blocking(fd, false);
+  const bool connected = ::connect(fd, entry.ai_addr, entry.ai_addrlen) == 0 ||
+                         ((errno == EINPROGRESS || errno == EINTR) && finish_connect(fd));
+  if (stream) set_blocking(fd, true);
+  if (!connected) ::shutdown(fd, SHUT_RDWR);
+  return connected;
 }
 
 UniqueFd connect_to(const addrinfo& entry) {
