@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -44,7 +46,8 @@ bool valid_utf8(std::string_view text) {
 
 // What every message keeps: one non-empty line that starts with one of `prefixes`
 // or the INI reader's "配置第 N 行" (N a line of the input, the last one perhaps
-// without its line feed), and valid UTF-8 when the input is.
+// without its line feed), valid UTF-8 when the input is, and no operating-system
+// error text that the input did not bring.
 void check_message(const std::string& message, std::string_view input, Prefixes prefixes) {
   constexpr std::string_view kLine = "配置第 ";
   const long line = message.starts_with(kLine) ? std::atol(message.c_str() + kLine.size()) : 0;
@@ -53,6 +56,12 @@ void check_message(const std::string& message, std::string_view input, Prefixes 
                                             [&](auto p) { return message.starts_with(p); });
   if (!known || message.find('\n') != message.npos) contract_broken("unknown message", message);
   if (valid_utf8(input) && !valid_utf8(message)) contract_broken("invalid UTF-8", message);
+  for (const int code : {ENOENT, EACCES, EISDIR, EIO, EBADF, ENOMEM, EINVAL}) {
+    const std::string_view os = std::strerror(code);
+    if (message.find(os) != message.npos && input.find(os) == input.npos) {
+      contract_broken("operating-system error text", message);
+    }
+  }
 }
 
 // A record `load` reads from the file must pass `check`; a runtime error's message,
