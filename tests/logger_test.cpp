@@ -1,152 +1,125 @@
 #include "log/logger.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-namespace tarnwicket {
+#include "support/gateway_fixture.h"
+
+namespace tarnwicket::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::seconds;
-
-// What `body(logger, resume)` logs through a pipe that is full before the
-// first line; its reader starts at resume(), or once the logger is gone.
-template <class Body>
-std::string logged(Body body, std::size_t buffer_bytes = Logger::kDefaultBufferBytes) {
-  int fds[2];
-  EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  const int filled = ::fcntl(fds[1], F_GETPIPE_SZ);
-  EXPECT_EQ(::write(fds[1], std::string(filled, '.').data(), filled), filled);
-  std::string text;
-  std::jthread reader;
-  auto resume = [&] {
-    reader = std::jthread([&] {
-      char chunk[65536];
-      for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;)
-        text.append(chunk, static_cast<std::size_t>(n));
-    });
-  };
-  {
-    Logger logger(fds[1], buffer_bytes);
-    body(logger, resume);
-  }
-  if (!reader.joinable()) resume();
-  ::close(fds[1]);
-  reader.join();
-  ::close(fds[0]);
-  return text.substr(static_cast<std::size_t>(filled));
-}
-
-// Each line of `text` without its 20-character stamp prefix.
-std::vector<std::string> bodies(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line.substr(20));
-  return out;
-}
-
-std::string stamp_of(std::time_t time) {
+// Now, as a stamp of local time in the zone these tests run in: far from UTC
+// (no zone files needed), so that a UTC stamp is caught. It sets the zone, so
+// it is called while no logger runs.
+std::string stamp_now() {
+  ::setenv("TZ", "XYZ-9", 1);
+  ::tzset();
+  const std::time_t now = std::time(nullptr);
   std::tm local{};
   char text[32];
-  return {text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", localtime_r(&time, &local))};
+  return {text, std::strftime(text, sizeof text, "%F %T", localtime_r(&now, &local))};
 }
 
-TEST(Logger, WritesLocalStampLevelAndMessageExactly) {
-  ::setenv("TZ", "XYZ-9", 1);  // far from UTC, no zone files needed: a UTC stamp is caught
-  ::tzset();
-  const std::string before = stamp_of(std::time(nullptr));
-  const std::string text = logged([](Logger& logger, auto& resume) {
-    resume();
-    logger.info("route ", std::string("eu1"), " [tcp] 线路");
-    logger.warn();
-    logger.error("first\nsecond");
-    logger.plain("server started; press Ctrl+C to stop");
-  });
-  const std::string after = stamp_of(std::time(nullptr));
-  std::size_t pos = 0;  // fixed-width stamps compare like times
-  for (const std::string rest :
-       {" [INFO] route eu1 [tcp] 线路\n", " [WARN] \n", " [ERROR] first\nsecond\n"}) {
-    const std::string stamp = text.substr(pos, 19);
-    EXPECT_TRUE(before <= stamp && stamp <= after && stamp.size() == 19) << text;
-    EXPECT_EQ(text.substr(pos + 19, rest.size()), rest);
-    pos += 19 + rest.size();
-  }
-  EXPECT_EQ(text.substr(pos), "server started; press Ctrl+C to stop\n");
-}
-
-TEST(Logger, LinesFromManyThreadsArriveWholeAndAll) {
-  const std::string padding(1000, 'x');
-  std::vector<std::string> expected;
-  std::vector<std::string> lines = bodies(logged([&](Logger& logger, auto& resume) {
-    resume();
-    std::vector<std::jthread> writers;
-    for (int t = 0; t < 8000; t += 1000) {
-      for (int i = t; i < t + 300; ++i) expected.push_back("[INFO] " + std::to_string(i) + padding);
-      writers.emplace_back([&, t] {
-        for (int i = t; i < t + 300; ++i) logger.info(std::to_string(i), padding);
-      });
-    }
-    writers.clear();
-    EXPECT_TRUE(logger.flush(seconds(30)));
-  }));
-  std::sort(lines.begin(), lines.end());
-  std::sort(expected.begin(), expected.end());
-  EXPECT_TRUE(lines == expected) << lines.size() << " lines";
-}
-
-TEST(Logger, NeverWaitsForAReaderThatStopsReading) {
-  const Clock::time_point start = Clock::now();
-  Clock::time_point logged_all;
-  logged([&](Logger& logger, auto&) {
-    for (int i = 0; i < 50'000; ++i) logger.info("line ", std::to_string(i), std::string(100, 'x'));
-    logged_all = Clock::now();
-  });
-  EXPECT_LT(logged_all - start, seconds(10));
-  EXPECT_LT(Clock::now() - logged_all, Logger::kExitWait + seconds(2));  // the exit's wait
-}
-
-// Also a line longer than the whole buffer: dropped, and counted even so.
-TEST(Logger, CountsDroppedLinesOnceTheReaderResumes) {
-  constexpr int kLines = 20'000;
-  const std::vector<std::string> lines = bodies(logged(
-      [](Logger& logger, auto& resume) {
-        for (int i = 0; i < kLines; ++i) logger.info("n", std::to_string(i));
-        resume();
-        EXPECT_TRUE(logger.flush(seconds(30)));
-        logger.info("after");
-        logger.info(std::string(64 * 1024, 'x'));
-        EXPECT_TRUE(logger.flush(seconds(30)));
-      },
-      64 * 1024));
-  ASSERT_GE(lines.size(), 4u);
-  const std::size_t kept = lines.size() - 3;
-  for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(lines[i], "[INFO] n" + std::to_string(i));
-  EXPECT_EQ(lines[kept],
-            "[WARN] log output stalled: " + std::to_string(kLines - kept) + " lines dropped");
-  EXPECT_EQ(lines[kept + 1], "[INFO] after");
-  EXPECT_EQ(lines[kept + 2], "[WARN] log output stalled: 1 lines dropped");
-}
-
-TEST(Logger, SurvivesOutputThatFails) {
+// A new pipe: its reading end into `in`, its writing end returned.
+Fd pipe_into(Fd& in) {
   int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-  for (const int fd : {full, fds[1]}) {
-    Logger logger(fd);
-    if (fd == fds[1]) ::close(fds[0]);  // the reader goes away
-    for (int i = 0; i < 1000; ++i) logger.warn("lost");
-    EXPECT_TRUE(logger.flush(seconds(30)));
+  EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  in.reset(fds[0]);
+  return Fd(fds[1]);
+}
+
+// A logger on a pipe that nobody reads before resume().
+struct Logging : ::testing::Test {
+  void resume() { reader_ = std::jthread(&Logging::drain, this, std::move(in_)); }
+  void drain(Fd in) {
+    char buf[65536];
+    for (ssize_t n; (n = ::read(in.get(), buf, sizeof buf)) > 0;) text_.append(buf, buf + n);
   }
-  ::close(full);
-  ::close(fds[1]);
+
+  // Once resumed: ends the logger and gives its lines, each stamp taken since
+  // the start as "T". A line without its newline is missing.
+  std::vector<std::string> lines() {
+    EXPECT_TRUE(logger_->flush(30s));
+    logger_.reset();
+    out_.reset();
+    reader_.join();
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = text_.find('\n', at)) != text_.npos; at = end + 1) {
+      const std::string line = text_.substr(at, end - at), stamp = line.substr(0, 19);
+      lines.push_back(before_ <= stamp && stamp <= stamp_now() ? "T" + line.substr(19) : line);
+    }
+    return lines;
+  }
+
+  // Destroyed in reverse: the writing end goes before the reader is joined.
+  std::string text_, before_ = stamp_now();
+  std::jthread reader_;
+  Fd in_, out_ = pipe_into(in_);
+  std::optional<Logger> logger_{std::in_place, out_.get()};
+};
+
+TEST_F(Logging, WritesLocalStampLevelAndMessageExactly) {
+  resume();
+  logger_->info("route ", std::string("eu1"), " [tcp] 线路");
+  logger_->warn();
+  logger_->error("first\nsecond");
+  logger_->plain("as it is");
+  EXPECT_EQ(lines(), (std::vector<std::string>{"T [INFO] route eu1 [tcp] 线路", "T [WARN] ",
+                                               "T [ERROR] first", "second", "as it is"}));
+}
+
+TEST_F(Logging, LinesFromManyThreadsArriveWholeAndAll) {
+  const std::string pad(1000, 'x');
+  auto put = [&](int i) {
+    for (; i < 12'400; i += 8) logger_->info(std::to_string(i), pad);
+  };
+  resume();
+  std::vector<std::jthread> writers;
+  for (int t = 0; t < 8; ++t) writers.emplace_back(put, 10'000 + t);
+  writers.clear();
+  std::vector<std::string> got = lines();
+  std::ranges::sort(got);  // five-digit numbers sort like numbers
+  ASSERT_EQ(got.size(), 2400u);
+  for (int i = 0; i < 2400; ++i) ASSERT_EQ(got[i], "T [INFO] " + std::to_string(10'000 + i) + pad);
+}
+
+TEST_F(Logging, NeverWaitsForAReaderThatStopsReading) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 50'000; ++i) logger_->info("line ", std::to_string(i), std::string(100, 'x'));
+  const auto logged_all = std::chrono::steady_clock::now();
+  logger_.reset();
+  EXPECT_LT(logged_all - start, 10s);
+  // The exit waits for the pending lines, a while.
+  EXPECT_LT(std::chrono::steady_clock::now() - logged_all, Logger::kExitWait + 2s);
+}
+
+// More lines than the buffer holds, and a line longer than the whole buffer.
+TEST_F(Logging, CountsDroppedLinesOnceTheReaderResumes) {
+  for (int i = 0; i < 200'000; ++i) logger_->info("n", std::to_string(i));
+  resume();
+  EXPECT_TRUE(logger_->flush(30s));
+  logger_->info("after");
+  logger_->info(std::string(Logger::kDefaultBufferBytes, 'x'));
+  const std::vector<std::string> got = lines();
+  ASSERT_GE(got.size(), 4u);
+  const std::size_t kept = got.size() - 3;
+  for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(got[i], "T [INFO] n" + std::to_string(i));
+  EXPECT_EQ(got[kept],
+            "T [WARN] log output stalled: " + std::to_string(200'000 - kept) + " lines dropped");
+  EXPECT_EQ(got[kept + 1], "T [INFO] after");
+  EXPECT_EQ(got[kept + 2], "T [WARN] log output stalled: 1 lines dropped");
+}
+
+TEST_F(Logging, SurvivesOutputThatFails) {
+  in_.reset();  // the reader goes away
+  const Fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  Logger on_full(full.get());
+  for (int i = 0; i < 2000; ++i) (i % 2 == 0 ? *logger_ : on_full).warn("lost");
+  EXPECT_TRUE(logger_->flush(30s));
+  EXPECT_TRUE(on_full.flush(30s));
 }
 
 }  // namespace
-}  // namespace tarnwicket
+}  // namespace tarnwicket::test
