@@ -144,9 +144,8 @@ TEST_F(AdminTraffic, GaugesReturnToZeroAfterClientsLeave) {
 }
 
 TEST(Admin, StopClosesListenerAndJoinsThreads) {
-  TempDir dir;
   const int admin = free_port();
-  Gateway gateway(load_server_config(dir.write("server.ini", admin_ini(admin))));
+  Gateway gateway(load_server_config(TempDir().write("server.ini", admin_ini(admin))));
   std::thread([] {}).join();  // sanitizer runtimes add a helper thread with the first one
   const size_t threads_before = thread_count(getpid());
   gateway.start();
@@ -165,13 +164,10 @@ TEST(Admin, StopClosesListenerAndJoinsThreads) {
 TEST(Admin, TakenPortFailsStartup) {
   const int admin = free_port();
   const Fd holder = tcp_listener(admin);
-  ASSERT_TRUE(holder);
-  TempDir dir;
   const RunResult r =
-      run(server_binary(), {"--config", dir.write("server.ini", admin_ini(admin)).string()});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err,
-            "server startup failed: 管理端口监听失败: 127.0.0.1:" + std::to_string(admin) + "\n");
+      run(server_binary(), {"--config", TempDir().write("s.ini", admin_ini(admin))});
+  EXPECT_EQ(std::to_string(r.status) + " " + r.err,
+            "1 server startup failed: 管理端口监听失败: 127.0.0.1:" + std::to_string(admin) + "\n");
 }
 
 const std::filesystem::path kPromtool = "/usr/bin/promtool", kPrometheus = "/usr/bin/prometheus";

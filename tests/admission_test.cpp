@@ -32,11 +32,10 @@ class Admission : public RelayFixture {
     const std::string head = "[WARN] route r refused ";
     auto refused = [&] {
       size_t sum = 0;
-      for (const std::string& line : proc().stdout_lines()) {
-        const size_t at = line.find(head);
-        if (at != std::string::npos && line.ends_with(" clients: " + reason))
+      for (const std::string& line : proc().stdout_lines())
+        if (const auto at = line.find(head);
+            at != line.npos && line.ends_with(" clients: " + reason))
           sum += std::stoul(line.substr(at + head.size()));
-      }
       return sum;
     };
     return eventually(refused, [&](size_t n) { return n >= count; });

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,11 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 RunResult server(Args args, ProcessOptions o = {}) { return run(server_binary(), args, o, 60s); }
 RunResult manifest(Args args) { return run(manifest_binary(), args); }

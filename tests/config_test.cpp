@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -21,14 +20,10 @@ namespace tarnwicket {
 namespace {
 
 using Items = std::vector<std::string>;
+using test::read_file;
 namespace fs = std::filesystem;
 
 fs::path data(const std::string& name) { return test::source_dir() / "tests" / "data" / name; }
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Applies `f` to each text, so that one comparison covers a whole table.
 template <class F>

@@ -35,11 +35,11 @@ TEST_F(FailurePaths, MemoryPressureLeavesTheProcessServing) {
 TEST_F(FailurePaths, StalledStdoutHoldsUpNeitherRelayNorStop) {
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-  Fd read_end(out[0]), write_end(out[1]);
+  const Fd read_end(out[0]), write_end(out[1]);
   ::fcntl(write_end.get(), F_SETPIPE_SZ, 4096);
-  TempDir dir;
-  const auto ini = dir.write("server.ini", server_ini({tcp_route()}));
-  Process server(server_binary(), {"--config", ini.string()}, {.stdout_fd = write_end.get()});
+  const TempDir dir;
+  Process server(server_binary(), {"--config", dir.write("s.ini", server_ini({tcp_route()}))},
+                 {.stdout_fd = write_end.get()});
   EXPECT_TRUE(eventually_true([&] { return static_cast<bool>(tcp_connect(port_)); }));
   for (int i = 0; i < 500; ++i) ASSERT_TRUE(echoes(tcp_connect(port_).get(), "session"));
   server.signal(SIGTERM);

@@ -55,10 +55,9 @@ TEST(Lifecycle, EitherSignalStopsOnceAndThePortBindsAgain) {
 TEST(Lifecycle, TakenPortStopsWhatWasOpened) {
   const int first = free_port(), taken = free_port();
   Fd holder = tcp_listener(taken);
-  TempDir dir;
-  const auto path = dir.write("server.ini", server_ini({{"a", "udp", first, "127.0.0.1", 9},
-                                                        {"b", "tcp", taken, "127.0.0.1", 9}}));
-  RunResult r = run(server_binary(), {"--config", path.string()});
+  const auto ini =
+      server_ini({{"a", "udp", first, "127.0.0.1", 9}, {"b", "tcp", taken, "127.0.0.1", 9}});
+  const RunResult r = run(server_binary(), {"--config", TempDir().write("s.ini", ini)});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "server startup failed: TCP 监听失败: b\n");
   // Route a's line and the stop: no line for b, and no start.

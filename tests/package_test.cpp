@@ -20,10 +20,6 @@ namespace fs = std::filesystem;
 
 const std::string kConfig = "/etc/tarnwicket/server.ini";
 
-std::string read_file(const fs::path& path) {
-  return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
-}
-
 // The files below `root` (all but directories), one a line, sorted.
 std::string files_under(const fs::path& root) {
   std::set<std::string> files;

@@ -234,14 +234,13 @@ TEST_F(Faults, SigtermUnderFullLoad) {
   ASSERT_TRUE(start({tcp_route()}));
   std::atomic<int> busy{0};  // connections that have made a few round trips
   std::vector<std::jthread> clients;
-  for (int c = 0; c < kConnections; ++c) {
+  for (int c = 0; c < kConnections; ++c)
     clients.emplace_back([&, c, until = Clock::now() + 30s] {
       Fd client = tcp_connect(port_);
       const std::string chunk(1 << 16, static_cast<char>('a' + c % 26));
       for (int round = 0; round < 100000 && Clock::now() < until && echoes(client.get(), chunk);)
         busy += ++round == 3;  // and on until the stop ends it
     });
-  }
   ASSERT_TRUE(eventually_true([&] { return busy.load() == kConnections; }, 20s));
   EXPECT_TRUE(stops_within(5s));  // sanitizer builds included
   const std::string out = proc().stdout_text();
@@ -270,12 +269,11 @@ int churn(int count, const std::function<bool(const std::string&)>& exchange) {
   const auto until = Clock::now() + 90s;
   std::atomic<int> next{0}, failures{0};
   std::vector<std::jthread> threads;
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < 4; ++t)
     threads.emplace_back([&] {
       for (int i; (i = next++) < count;)
         failures += Clock::now() >= until || !exchange(std::to_string(i));
     });
-  }
   threads.clear();
   return failures.load();
 }

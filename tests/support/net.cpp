@@ -222,27 +222,22 @@ Fd udp_connect(int port, const char* to, const char* from) {
   return ip_connect(SOCK_DGRAM, to, port, from);
 }
 
-// Calls `io(bytes, size)` until all `size` bytes have passed; false on EOF or error.
-template <class Byte, class Io>
-bool transfer_all(Byte* bytes, size_t size, Io io) {
-  while (size > 0) {
-    const ssize_t n = io(bytes, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<size_t>(n);
+bool send_all(int fd, const void* data, size_t size) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = ::send(fd, static_cast<const char*>(data) + done, size - done, MSG_NOSIGNAL);
+    if (n <= 0 && (n == 0 || errno != EINTR)) return false;
+    done += n > 0 ? static_cast<size_t>(n) : 0;
   }
   return true;
 }
 
-bool send_all(int fd, const void* data, size_t size) {
-  return transfer_all(static_cast<const char*>(data), size,
-                      [fd](const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
-}
-
 bool recv_all(int fd, void* data, size_t size) {
-  return transfer_all(static_cast<char*>(data), size,
-                      [fd](char* p, size_t n) { return ::recv(fd, p, n, 0); });
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = ::recv(fd, static_cast<char*>(data) + done, size - done, 0);
+    if (n <= 0 && (n == 0 || errno != EINTR)) return false;  // EOF, error or time-out
+    done += n > 0 ? static_cast<size_t>(n) : 0;
+  }
+  return true;
 }
 
 std::optional<std::string> recv_exact(int fd, size_t size) {

@@ -39,12 +39,12 @@ size_t count_entries(const fs::path& dir) {
   return count;
 }
 
+}  // namespace
+
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
-}  // namespace
 
 std::string test_data(const std::string& name,
                       const std::vector<std::pair<std::string, std::string>>& values) {

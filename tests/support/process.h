@@ -22,6 +22,8 @@ std::filesystem::path server_binary();
 std::filesystem::path manifest_binary();
 std::filesystem::path source_dir();
 
+// A whole file's bytes; empty when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
 // The file tests/data/NAME with each key of `values` replaced by its value.
 std::string test_data(const std::string& name,
                       const std::vector<std::pair<std::string, std::string>>& values = {});
