@@ -1,10 +1,13 @@
 // The gateway's start-up, listeners and stop sequence, through the real
-// binary and through the library; and its building blocks for worker threads
-// and the descriptors that stop() shuts down, tested directly.
+// binary and through the library, and what it tells the service manager; and
+// its building blocks for worker threads and the descriptors that stop()
+// shuts down, tested directly.
 
 #include "gateway/gateway.h"
 
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +17,7 @@
 
 #include "gateway/socket_util.h"
 #include "gateway/thread_group.h"
+#include "server/notify.h"
 #include "support/gateway_fixture.h"
 
 namespace tarnwicket::test {
@@ -160,6 +164,50 @@ TEST(ListedFd, LeavesTheListBeforeItsNumberIsReused) {
   ASSERT_EQ(reused.get(), number);
   list.shutdown_all();  // must not reach the new socket
   EXPECT_TRUE(send_all(peer.get(), "x", 1) && recv_exact(reused.get(), 1) == "x");
+}
+
+// Plays the service manager: a datagram socket named by NOTIFY_SOCKET, and
+// what arrives on it, when.
+
+// Binds a datagram socket at `path` ('@': abstract) with a 10 s receive time-out.
+Fd notify_socket(const std::string& path) {
+  sockaddr_un address{AF_UNIX, {}};
+  path.copy(address.sun_path, path.size());
+  if (path[0] == '@') address.sun_path[0] = '\0';
+  Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  EXPECT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+  set_receive_timeout(socket.get(), 10s);
+  return socket;
+}
+
+TEST(Notify, ReadyOnlyOnceListenersAcceptStoppingOnSigterm) {
+  const int port = free_port(), admin_port = free_port();
+  TempDir dir;
+  const std::string path = (dir.path() / "notify").string();
+  const Fd manager = notify_socket(path);
+  RunningServer server(server_ini({{"g", "tcp", port, "127.0.0.1", 9}}, 5000, 60000, "127.0.0.1",
+                                  "admin_port = " + std::to_string(admin_port) + "\n"),
+                       {.environment = {"NOTIFY_SOCKET=" + path}});
+  ASSERT_EQ(udp_recv(manager.get()), "READY=1");
+  EXPECT_TRUE(tcp_connect(port) && tcp_connect(admin_port));
+  EXPECT_EQ(server.terminate(), 0);
+  EXPECT_EQ(udp_recv(manager.get()), "STOPPING=1");
+}
+
+TEST(Notify, ReloadingCarriesTheMonotonicTime) {
+  const std::string name = "@tarnwicket-notify-" + std::to_string(::getpid());
+  const Fd manager = notify_socket(name);
+  ASSERT_EQ(::setenv("NOTIFY_SOCKET", name.c_str(), 1), 0);
+  // steady_clock is CLOCK_MONOTONIC on Linux.
+  const auto before = std::chrono::steady_clock::now().time_since_epoch();
+  notify_reloading();
+  const auto after = std::chrono::steady_clock::now().time_since_epoch();
+  ::unsetenv("NOTIFY_SOCKET");
+  const std::string message = udp_recv(manager.get()).value_or("");
+  const std::chrono::microseconds sent(std::stoll(message.substr(message.rfind('=') + 1)));
+  EXPECT_EQ(message, "RELOADING=1\nMONOTONIC_USEC=" + std::to_string(sent.count()));
+  EXPECT_TRUE(before - 1us < sent && sent <= after) << message;
 }
 
 }  // namespace
