@@ -115,14 +115,15 @@ TEST_F(Admission, FirstReplyTimeoutEndsUnansweredAssociations) {
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 1u);  // still the first association
 }
 
-// A bare address and networks in one list, with both edges of the /30; and a
-// /0 that lets everyone in.
+// A bare address and networks in one list, with both edges of the /30 and an
+// IPv4-mapped network; and a /0 that lets everyone in.
 TEST_F(Admission, AllowListServesInsideAndRefusesOutside) {
   const int everyone = free_port();
-  ASSERT_TRUE(start({route("tcp", "allow = 127.0.0.5 | 10.0.0.0/8 | 127.0.0.0/30\n"),
+  ASSERT_TRUE(start({route("tcp", "allow = 127.0.0.5 | 127.0.0.0/30 | ::ffff:127.0.0.8/126\n"),
                      {"all", "tcp", everyone, "127.0.0.1", tcp_upstream_.port(), 0, true,
                       "allow = 0.0.0.0/0\n"}}));
-  for (auto* in : {"127.0.0.3", "127.0.0.5"}) EXPECT_TRUE(echoes(tcp_connect(port_, in).get(), in));
+  for (auto* in : {"127.0.0.3", "127.0.0.5", "127.0.0.9"})
+    EXPECT_TRUE(echoes(tcp_connect(port_, in).get(), in));
   for (auto* out : {"127.0.0.4", "127.0.0.6"})
     EXPECT_TRUE(wait_closed(tcp_connect(port_, out).get()));
   EXPECT_TRUE(echoes(tcp_connect(everyone, "127.0.0.9").get(), "anyone"));

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -178,6 +180,17 @@ std::optional<IpNetwork> parse_network(const std::string& text) {
                                      : bits <= 0 ? 0
                                                  : byte & (0xff << (8 - bits)));
     bits -= 8;
+  }
+  // Clients on a dual-stack listener count as IPv4, so an IPv4-mapped network
+  // ("::ffff:10.0.0.0/104") is kept as the IPv4 network it names.
+  constexpr std::uint8_t kMapped[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  auto& bytes = network.address;
+  if (!v4 && network.prefix >= 96 &&
+      std::equal(std::begin(kMapped), std::end(kMapped), bytes.begin())) {
+    std::copy(bytes.begin() + 12, bytes.end(), bytes.begin());
+    std::fill(bytes.begin() + 4, bytes.end(), std::uint8_t{0});
+    network.family = AF_INET;
+    network.prefix -= 96;
   }
   return network;
 }
