@@ -15,8 +15,8 @@
 #include <latch>
 #include <optional>
 
-#include "gateway/socket_util.h"
 #include "gateway/thread_group.h"
+#include "net/fd.h"
 #include "server/notify.h"
 #include "support/gateway_fixture.h"
 

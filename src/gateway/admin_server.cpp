@@ -6,7 +6,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "gateway/socket_util.h"
+#include "net/stream.h"
 
 namespace tarnwicket {
 

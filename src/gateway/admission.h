@@ -19,14 +19,6 @@
 
 namespace tarnwicket {
 
-// Turns an IPv4-mapped IPv6 address (an IPv4 client of a dual-stack socket)
-// into the IPv4 address it is, so that it counts as IPv4 everywhere.
-void unmap_ipv4(sockaddr_storage& address, socklen_t& length);
-sockaddr_storage unmapped(const sockaddr_storage& address);
-
-// The address bytes (no port) as a map key.
-std::string address_key(const sockaddr_storage& address);
-
 // True when the list is empty or a network of it holds the address.
 bool allowed(const std::vector<IpNetwork>& networks, const sockaddr_storage& address);
 

@@ -8,7 +8,9 @@
 #include <stdexcept>
 
 #include "gateway/admin_server.h"
-#include "gateway/socket_util.h"
+#include "net/address.h"
+#include "net/datagram.h"
+#include "net/stream.h"
 
 namespace tarnwicket {
 

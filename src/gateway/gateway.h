@@ -36,9 +36,9 @@
 #include "config/server_config.h"
 #include "gateway/admission.h"
 #include "gateway/route_stats.h"
-#include "gateway/socket_util.h"
 #include "gateway/thread_group.h"
 #include "log/logger.h"
+#include "net/fd.h"
 
 namespace tarnwicket {
 

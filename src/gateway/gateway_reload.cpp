@@ -9,6 +9,8 @@
 
 #include "gateway/admin_server.h"
 #include "gateway/gateway.h"
+#include "net/address.h"
+#include "net/datagram.h"
 
 namespace tarnwicket {
 

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstring>
 
-#include "gateway/socket_util.h"
+#include "net/stream.h"
 
 namespace tarnwicket {
 

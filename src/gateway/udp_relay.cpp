@@ -6,7 +6,9 @@
 
 #include "gateway/gateway.h"
 #include "gateway/proxy_protocol.h"
-#include "gateway/socket_util.h"
+#include "net/address.h"
+#include "net/datagram.h"
+#include "net/stream.h"
 
 namespace tarnwicket {
 

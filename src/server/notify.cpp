@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "gateway/socket_util.h"
+#include "net/unix_datagram.h"
 
 namespace tarnwicket {
 
