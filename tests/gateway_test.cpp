@@ -15,7 +15,7 @@
 #include <latch>
 #include <optional>
 
-#include "gateway/thread_group.h"
+#include "gateway/threads/thread_group.h"
 #include "net/fd.h"
 #include "server/notify.h"
 #include "support/gateway_fixture.h"

@@ -1,28 +1,28 @@
 #pragma once
 
-// Who may come in beyond the route's own limit: per-address counts, allow
-// lists, and refusal tallies that are logged at most once a second.
+// Who may come in: a route's allow list, its per-address counts and its
+// limit, and the count of every refusal by protocol and reason, which feeds
+// both the metrics and the once-a-second refusal line.
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "config/server_config.h"
+#include "gateway/route_settings.h"
+#include "gateway/route_stats.h"
+#include "gateway/ticket.h"
 
 namespace tarnwicket {
 
 // True when the list is empty or a network of it holds the address.
 bool allowed(const std::vector<IpNetwork>& networks, const sockaddr_storage& address);
 
-// Live connections or associations per client IP address.
+// Live clients per IP address (address_key form).
 class AddressCounts {
  public:
   // Counts one more for the address unless it already has `limit`.
@@ -34,14 +34,40 @@ class AddressCounts {
   std::unordered_map<std::string, int> counts_;
 };
 
-// Refusals of one reason on one route since the last line that reported them.
-class RefusalTally {
+class Admission {
  public:
-  void add() { pending_.fetch_add(1, std::memory_order_relaxed); }
-  std::uint64_t take() { return pending_.exchange(0, std::memory_order_relaxed); }
+  explicit Admission(RouteStats& stats) : stats_(stats) {}
+  Admission(const Admission&) = delete;
+  Admission& operator=(const Admission&) = delete;
+
+  // The allow list, the per-address limit, then the route's limit, in that
+  // order; `client` with IPv4 unmapped. An empty ticket when refused: the
+  // refusal is counted and, when asked, its reason stored in `why`.
+  Ticket admit(Protocol protocol, const RouteSettings& settings, const sockaddr_storage& client,
+               Refusal* why = nullptr);
+  // For a client that a balancer speaks for: its place in the route's limit
+  // now, the rest by admit_client once the header has named it.
+  Ticket reserve(Protocol protocol, const RouteSettings& settings);
+  // The allow list and the per-address limit for a reserved ticket; on a
+  // refusal the ticket is released.
+  bool admit_client(Protocol protocol, Ticket& ticket, const RouteSettings& settings,
+                    const sockaddr_storage& client);
+  // Counts a refusal that was decided before admission (a PROXY header).
+  void refuse(Protocol protocol, Refusal why);
+
+  // Refusals of `why` over both protocols since the last call; for the one
+  // thread that writes the refusal line.
+  std::uint64_t take_unlogged(Refusal why);
 
  private:
-  std::atomic<std::uint64_t> pending_{0};
+  bool take_place(ProtocolStats& side, int limit);
+  bool check_client(Protocol protocol, Ticket& ticket, const RouteSettings& settings,
+                    const sockaddr_storage& client, Refusal* why);
+  Ticket refused(Protocol protocol, Refusal why, Refusal* out);
+
+  RouteStats& stats_;
+  AddressCounts addresses_[kProtocols];  // with max_connections_per_address only
+  std::uint64_t logged_[kRefusals] = {};
 };
 
 }  // namespace tarnwicket

@@ -27,8 +27,13 @@ std::unique_ptr<AdminServer> Gateway::open_admin(const ServerConfig& config) {
 std::string Gateway::render_metrics() const {
   std::vector<RouteView> views;
   std::lock_guard lock(routes_mutex_);
-  views.reserve(routes_.size());
-  for (const auto& rt : routes_) views.push_back({rt->name, rt->stats});
+  views.reserve(routes_.size() + retired_.size() + reaped_.size());
+  // Connections still open on a retired record, and what reaped ones had
+  // counted, stay under their route's name.
+  for (const auto* routes : {&routes_, &retired_}) {
+    for (const auto& route : *routes) views.push_back({route->name, route->stats});
+  }
+  for (const auto& [name, totals] : reaped_) views.push_back({name, *totals});
   return metrics_exposition(views);
 }
 

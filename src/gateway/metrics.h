@@ -10,12 +10,16 @@
 
 namespace tarnwicket {
 
+// The counters of one route record. Records that share a name (a route and
+// its retired predecessors, or two routes named alike) give one series per
+// name, their values summed.
 struct RouteView {
   const std::string& name;
   const RouteStats& stats;
 };
 
-// Every family with one series per route, then the process's own series.
+// Every family with one series per route name, in the order the names first
+// appear, then the process's own series.
 std::string metrics_exposition(const std::vector<RouteView>& routes);
 
 // A label value with backslash, double quote and line feed escaped.

@@ -1,10 +1,11 @@
 #pragma once
 
 // Per-route counters, updated on the relay path once per chunk, datagram or
-// connection. Relaxed atomics only: each value is read on its own by a scrape,
-// so no ordering between them is promised or needed.
+// client. Relaxed atomics only: each value is read on its own by a scrape or
+// the refusal line, so no ordering between them is promised or needed.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace tarnwicket {
@@ -16,30 +17,50 @@ inline void add(Counter& counter, std::uint64_t n = 1) {
   counter.fetch_add(n, std::memory_order_relaxed);
 }
 inline void add(Gauge& gauge, std::int64_t n) { gauge.fetch_add(n, std::memory_order_relaxed); }
+template <class T>
+T load(const std::atomic<T>& value) {
+  return value.load(std::memory_order_relaxed);
+}
+
+enum Protocol : std::uint8_t { kTcp, kUdp };
+inline constexpr std::size_t kProtocols = 2;
+
+enum Direction : std::uint8_t { kClientToServer, kServerToClient };
+
+// Why a client was turned away (for UDP: why a datagram was dropped).
+enum Refusal : std::uint8_t {
+  kLimit,           // max_connections
+  kPerAddress,      // max_connections_per_address
+  kAllowList,       // allow
+  kBadProxyHeader,  // accept_proxy_protocol: missing, malformed or late header
+  kUntrustedProxy,  // accept_proxy_protocol: not from trusted_proxies
+  kSendFailed,      // UDP only: the datagram could not be sent on
+};
+inline constexpr std::size_t kRefusals = 6;
+
+// One protocol's side of a route. `open` is the one count of live clients:
+// the admission ticket adds to it and gives back, and the limit is checked
+// against it.
+struct ProtocolStats {
+  Gauge open{0};
+  Counter admitted{0};
+  Counter connect_failures{0};
+  Counter bytes[2]{};      // by Direction
+  Counter datagrams[2]{};  // by Direction; UDP only
+  Counter refused[kRefusals]{};
+};
 
 struct RouteStats {
-  Gauge tcp_open{0};
-  Counter tcp_accepted{0};
-  Counter tcp_refused_limit{0};
-  Counter tcp_refused_per_address{0};  // for per-address limits
-  Counter tcp_refused_allow_list{0};   // for allow lists
-  Counter tcp_connect_failures{0};
-  Counter tcp_bytes_client_to_server{0};
-  Counter tcp_bytes_server_to_client{0};
-  Counter tcp_refused_bad_proxy_header{0};  // for routes that accept the PROXY protocol
-  Counter tcp_refused_untrusted_proxy{0};
+  ProtocolStats protocol[kProtocols];
 
-  Gauge udp_open{0};
-  Counter udp_created{0};
-  Counter udp_connect_failures{0};
-  Counter udp_datagrams_client_to_server{0};
-  Counter udp_datagrams_server_to_client{0};
-  Counter udp_bytes_client_to_server{0};
-  Counter udp_bytes_server_to_client{0};
-  Counter udp_dropped_limit{0};
-  Counter udp_dropped_per_address{0};  // for per-address limits
-  Counter udp_dropped_allow_list{0};   // for allow lists
-  Counter udp_dropped_send_failed{0};
+  ProtocolStats& tcp() { return protocol[kTcp]; }
+  ProtocolStats& udp() { return protocol[kUdp]; }
+  const ProtocolStats& tcp() const { return protocol[kTcp]; }
+  const ProtocolStats& udp() const { return protocol[kUdp]; }
 };
+
+// Adds every counter of `from` to `into` (gauges excluded): the totals of a
+// retired record are kept under its route's name.
+void add_counters(RouteStats& into, const RouteStats& from);
 
 }  // namespace tarnwicket

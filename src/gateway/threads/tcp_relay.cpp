@@ -1,12 +1,13 @@
 // The TCP side: accept within the route's limit, connect upstream, and pump
 // bytes both ways on two threads until either direction ends.
 
-#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
-#include "gateway/gateway.h"
 #include "gateway/proxy_protocol.h"
+#include "gateway/run_state.h"
+#include "gateway/threads/thread_engine.h"
+#include "log/logger.h"
 #include "net/address.h"
 #include "net/stream.h"
 
@@ -17,64 +18,48 @@ namespace {
 constexpr std::size_t kRelayChunkBytes = 65536;
 constexpr std::chrono::milliseconds kResourceBackoff{100};
 
-bool take_slot(std::atomic<std::int32_t>& slots) {
-  std::int32_t free_slots = slots.load();
-  while (free_slots > 0) {
-    if (slots.compare_exchange_weak(free_slots, free_slots - 1)) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
-void Gateway::accept_loop(RouteRuntime* rt) {
-  const std::string& name = rt->name;
-  while (serving(rt->accepting)) {
+void ThreadRelay::accept_loop() {
+  const std::string& name = route_.name;
+  while (serving(accepting_)) {
     sockaddr_storage from{};
-    UniqueFd client(accept_client(rt->tcp_fd, from));
+    UniqueFd client(accept_client(route_.tcp_fd, from));
     if (!client) {
       const int err = errno;
-      if (!serving(rt->accepting)) return;  // the listener was shut down to close it
+      if (!serving(accepting_)) return;  // the listener was shut down to close it
       logger_.warn("accept failed on route ", name);
       if (is_unusable_socket_error(err)) return;
-      if (is_resource_error(err)) pause_unless_stopping(kResourceBackoff);
+      if (is_resource_error(err)) run_.pause_unless_stopping(kResourceBackoff);
       continue;
     }
     try {
       socklen_t from_len = sizeof from;
       unmap_ipv4(from, from_len);
       // The connection keeps the settings it came in under, whatever a reload does.
-      const Settings settings = rt->settings();
-      const ServerRoute& route = settings->route;
-      std::string address;
-      if (route.accept_proxy_protocol) {
+      Settings settings = route_.settings();
+      Ticket ticket;
+      Refusal why = kLimit;
+      if (settings->route.accept_proxy_protocol) {
         // Only a trusted balancer may speak for its clients; which client it
         // speaks for is read in the client's own thread, and admitted there.
         if (!allowed(settings->trusted_proxies, from)) {
-          add(rt->stats.tcp_refused_untrusted_proxy);
-          rt->untrusted_proxy_refusals.add();
+          route_.admission.refuse(kTcp, kUntrustedProxy);
           shutdown_fd(client.get());
           continue;
         }
+        ticket = route_.admission.reserve(kTcp, *settings);
       } else {
-        if (route.max_connections_per_address > 0) address = address_key(from);
-        if (!admit(*rt, *settings, from, rt->tcp_addresses, address,
-                   rt->stats.tcp_refused_per_address, rt->stats.tcp_refused_allow_list)) {
-          shutdown_fd(client.get());
-          continue;
-        }
+        ticket = route_.admission.admit(kTcp, *settings, from, &why);
       }
-      if (!take_slot(rt->available_slots)) {
-        if (!address.empty()) rt->tcp_addresses.remove(address);
-        add(rt->stats.tcp_refused_limit);
+      if (!ticket) {
         shutdown_fd(client.get());
+        if (why != kLimit) continue;
         client.reset();
         logger_.warn("connection limit reached on route ", name);
         continue;
       }
-      add(rt->stats.tcp_accepted);
-      add(rt->stats.tcp_open, 1);
-      spawn_client(*rt, settings, std::move(client), address, from);
+      spawn_client(std::move(settings), std::move(client), std::move(ticket), from);
     } catch (const std::exception& e) {
       logger_.warn("route ", name, " connection closed: ", e.what());
     } catch (...) {
@@ -83,62 +68,31 @@ void Gateway::accept_loop(RouteRuntime* rt) {
   }
 }
 
-void Gateway::spawn_client(RouteRuntime& rt, const Settings& settings, UniqueFd client,
-                           const std::string& address, const sockaddr_storage& from) {
-  try {
-    ListedFd listed(rt.client_fds, std::move(client));
-    rt.client_threads.spawn(
-        [this, &rt, settings, listed = std::move(listed), address, from]() mutable {
-          handle_client(rt, *settings, std::move(listed), address, from);
-        });
-  } catch (...) {
-    // The client socket is closed by now, whichever step failed.
-    if (!address.empty()) rt.tcp_addresses.remove(address);
-    rt.available_slots.fetch_add(1);
-    add(rt.stats.tcp_open, -1);
-    throw;
-  }
+void ThreadRelay::spawn_client(Settings settings, UniqueFd client, Ticket ticket,
+                               const sockaddr_storage& from) {
+  // Whichever step fails, the closure goes with the client socket and the ticket.
+  ListedFd listed(client_fds_, std::move(client));
+  client_threads_.spawn(
+      [this, settings = std::move(settings), listed = std::move(listed), ticket = std::move(ticket),
+       from]() mutable { handle_client(*settings, std::move(listed), std::move(ticket), from); });
 }
 
-bool Gateway::admit(RouteRuntime& rt, const RouteSettings& settings, const sockaddr_storage& from,
-                    AddressCounts& counts, const std::string& address, Counter& refused_per_address,
-                    Counter& refused_allow) {
-  if (!allowed(settings.allow, from)) {
-    add(refused_allow);
-    rt.allow_refusals.add();
-    return false;
-  }
-  if (!address.empty() && !counts.try_add(address, settings.route.max_connections_per_address)) {
-    add(refused_per_address);
-    rt.per_address_refusals.add();
-    return false;
-  }
-  return true;
-}
-
-bool Gateway::admit_proxied(RouteRuntime& rt, const RouteSettings& settings, int client_fd,
-                            std::string& address, sockaddr_storage& from) {
+bool ThreadRelay::admit_proxied(const RouteSettings& settings, int client_fd, Ticket& ticket,
+                                sockaddr_storage& from) {
   const std::chrono::milliseconds limit(settings.connection_timeout_ms);
   const std::optional<ProxyHeader> header = read_proxy_header(client_fd, limit);
   set_receive_timeout(client_fd, settings.connection_timeout_ms);
   if (!header) {
-    add(rt.stats.tcp_refused_bad_proxy_header);
-    rt.bad_proxy_header_refusals.add();
+    route_.admission.refuse(kTcp, kBadProxyHeader);
     return false;
   }
   // A LOCAL header is the balancer's own connection, a health check.
   if (!header->local) from = unmapped(header->source);
-  if (settings.route.max_connections_per_address > 0) address = address_key(from);
-  if (!admit(rt, settings, from, rt.tcp_addresses, address, rt.stats.tcp_refused_per_address,
-             rt.stats.tcp_refused_allow_list)) {
-    address.clear();  // not counted, so not to be given back
-    return false;
-  }
-  return true;
+  return route_.admission.admit_client(kTcp, ticket, settings, from);
 }
 
-void Gateway::handle_client(RouteRuntime& rt, const RouteSettings& settings, ListedFd client,
-                            std::string address, sockaddr_storage from) {
+void ThreadRelay::handle_client(const RouteSettings& settings, ListedFd client, Ticket ticket,
+                                sockaddr_storage from) {
   const ServerRoute& route = settings.route;
   set_receive_timeout(client.get(), settings.connection_timeout_ms);
   set_send_timeout(client.get(), settings.connection_timeout_ms);
@@ -147,28 +101,27 @@ void Gateway::handle_client(RouteRuntime& rt, const RouteSettings& settings, Lis
     const bool proxied = route.accept_proxy_protocol;
     sockaddr_storage local{};
     if (proxied || route.proxy_protocol != "off") local = unmapped(local_address(client.get()));
-    if (!proxied || admit_proxied(rt, settings, client.get(), address, from)) {
-      ListedFd upstream = connect_upstream(rt, settings, from, local);
-      relay(client.get(), upstream.get(), rt.name, rt.stats);
+    if (!proxied || admit_proxied(settings, client.get(), ticket, from)) {
+      ListedFd upstream = connect_upstream(settings, from, local);
+      relay(client.get(), upstream.get());
     }
   } catch (const std::exception& e) {
-    logger_.warn("route ", rt.name, " connection closed: ", e.what());
+    logger_.warn("route ", route_.name, " connection closed: ", e.what());
   } catch (...) {
-    // Only this connection is given up; the slot must still come back.
+    // Only this connection is given up; the ticket must still come back.
   }
   // Before the client's close, so that a client that sees it may retry at once.
-  if (!address.empty()) rt.tcp_addresses.remove(address);
-  rt.available_slots.fetch_add(1);
-  add(rt.stats.tcp_open, -1);
+  ticket.release();
 }
 
-ListedFd Gateway::connect_upstream(RouteRuntime& rt, const RouteSettings& settings,
-                                   const sockaddr_storage& from, const sockaddr_storage& local) {
+ListedFd ThreadRelay::connect_upstream(const RouteSettings& settings, const sockaddr_storage& from,
+                                       const sockaddr_storage& local) {
   const ServerRoute& route = settings.route;
+  Counter& failures = route_.stats.tcp().connect_failures;
   AddrinfoList list =
       resolve_target(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
   if (!list) {
-    add(rt.stats.tcp_connect_failures);
+    add(failures);
     throw std::runtime_error("解析 TCP 上游地址失败");
   }
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
@@ -176,10 +129,10 @@ ListedFd Gateway::connect_upstream(RouteRuntime& rt, const RouteSettings& settin
     if (!fd) continue;
     // The send time-out bounds the connect and, later, a pump blocked sending
     // to an upstream that reads nothing. No receive time-out: a quiet game
-    // server keeps its connection. Listed before the connect, so that stop()
+    // server keeps its connection. Listed before the connect, so that a stop
     // aborts a connect in progress and wakes a blocked pump.
     set_send_timeout(fd.get(), settings.connection_timeout_ms);
-    ListedFd upstream(rt.client_fds, std::move(fd));
+    ListedFd upstream(client_fds_, std::move(fd));
     if (!connect_socket(upstream.get(), *entry)) continue;
     if (route.proxy_protocol != "off") {
       const std::string header = route.proxy_protocol == "v1" ? proxy_header_v1(from, local)
@@ -190,7 +143,7 @@ ListedFd Gateway::connect_upstream(RouteRuntime& rt, const RouteSettings& settin
     }
     return upstream;
   }
-  add(rt.stats.tcp_connect_failures);
+  add(failures);
   throw std::runtime_error("连接 TCP 上游失败 " + route.target_host + ":" +
                            std::to_string(route.target_port));
 }
@@ -206,10 +159,9 @@ struct PumpArgs {
 
 }  // namespace
 
-void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_name,
-                    RouteStats& stats) {
+void ThreadRelay::relay(int client_fd, int upstream_fd) {
   std::atomic<bool> stopped{false};
-  auto pump = [this, &stopped, &route_name](PumpArgs args) {
+  auto pump = [this, &stopped](PumpArgs args) {
     // On the pump's own stack: pages cost memory only once data has touched them.
     char buffer[kRelayChunkBytes];
     while (!stopped.load()) {
@@ -226,14 +178,15 @@ void Gateway::relay(int client_fd, int upstream_fd, const std::string& route_nam
       shutdown_fd(args.to);
       shutdown_fd(args.from);
     }
-    logger_.info("route ", route_name, " relay ended ", args.label);
+    logger_.info("route ", route_.name, " relay ended ", args.label);
   };
-  std::thread first(
-      pump, PumpArgs{client_fd, upstream_fd, "client->server", &stats.tcp_bytes_client_to_server});
+  Counter* bytes = route_.stats.tcp().bytes;
+  std::thread first(pump,
+                    PumpArgs{client_fd, upstream_fd, "client->server", &bytes[kClientToServer]});
   std::thread second;
   try {
-    second = std::thread(pump, PumpArgs{upstream_fd, client_fd, "server->client",
-                                        &stats.tcp_bytes_server_to_client});
+    second = std::thread(
+        pump, PumpArgs{upstream_fd, client_fd, "server->client", &bytes[kServerToClient]});
   } catch (...) {
     stopped.store(true);
     shutdown_fd(client_fd);

@@ -1,4 +1,4 @@
-#include "gateway/thread_group.h"
+#include "gateway/threads/thread_group.h"
 
 namespace tarnwicket {
 

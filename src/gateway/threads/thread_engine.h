@@ -1,0 +1,112 @@
+#pragma once
+
+// The thread engine, the reference design: per route an accept thread and a
+// receive thread; per TCP client a client thread and two pumps; per UDP
+// association a response thread. Blocking calls throughout, each bounded by
+// a socket time-out or ended by a shutdown from the thread that stops it.
+//
+// Who closes what:
+//  - an accepted client socket and its upstream socket: owned by the client
+//    thread through a ListedFd on client_fds_, which wake() shuts down.
+//  - an association's upstream socket: shut down by its response thread,
+//    by wake() or by stop_receiving(); closed once, with the association,
+//    when the last user (table, response thread, a datagram being forwarded)
+//    lets go of it.
+// Lock order: udp_mutex_, then a ThreadGroup's, an FdList's or an
+// AddressCounts' own mutex; the logger's is always taken last.
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "gateway/engine.h"
+#include "gateway/route.h"
+#include "gateway/threads/thread_group.h"
+#include "net/fd.h"
+
+namespace tarnwicket {
+
+class ThreadRelay final : public RouteRelay {
+ public:
+  ThreadRelay(Route& route, RunState& run, Logger& logger);
+  ~ThreadRelay() override;
+
+  void start() override;
+  void wake() override;
+  void stop_accepting() override;
+  void stop_receiving() override;
+  void end_connections() override;
+  bool finished() override { return client_threads_.empty(); }
+
+ private:
+  struct UdpAssociation;  // udp_relay.cpp
+
+  // Whether a listener's thread goes on: the gateway runs and it is not closing.
+  bool serving(const std::atomic<bool>& listener) const;
+
+  // TCP (tcp_relay.cpp).
+  void accept_loop();
+  // Hands an admitted client to a new thread; on failure gives everything
+  // back, closes the client and throws.
+  void spawn_client(Settings settings, UniqueFd client, Ticket ticket,
+                    const sockaddr_storage& from);
+  void handle_client(const RouteSettings& settings, ListedFd client, Ticket ticket,
+                     sockaddr_storage from);
+  // Reads the PROXY header, then admits the client it names into `from`;
+  // false when the client is refused, which is counted.
+  bool admit_proxied(const RouteSettings& settings, int client_fd, Ticket& ticket,
+                     sockaddr_storage& from);
+  // Connected, and with the route's PROXY header for `from` -> `local` sent.
+  ListedFd connect_upstream(const RouteSettings& settings, const sockaddr_storage& from,
+                            const sockaddr_storage& local);
+  void relay(int client_fd, int upstream_fd);
+
+  // UDP (udp_relay.cpp).
+  void udp_loop();
+  std::shared_ptr<UdpAssociation> find_association(std::string_view key);
+  // A new association filed in the table with its thread running, or null
+  // when the client is refused (counted and logged). `from` as received
+  // (replies go there), `client` the same with IPv4 unmapped.
+  std::shared_ptr<UdpAssociation> new_association(std::string_view key,
+                                                  const sockaddr_storage& from, socklen_t from_len,
+                                                  const sockaddr_storage& client,
+                                                  const sockaddr_storage& destination);
+  UniqueFd connect_upstream_udp(const RouteSettings& settings);
+  void udp_response_loop(const std::shared_ptr<UdpAssociation>& association);
+  // Wakes every response thread; each then ends its association.
+  void shut_down_associations();
+
+  Route& route_;
+  RunState& run_;
+  Logger& logger_;
+  std::atomic<bool> accepting_{false};  // false: the TCP listener is closing
+  std::atomic<bool> receiving_{false};  // false: the UDP listener is closing
+  std::thread tcp_thread_;
+  std::thread udp_thread_;
+
+  FdList client_fds_;  // client and upstream sockets
+  ThreadGroup client_threads_;
+
+  std::mutex udp_mutex_;
+  std::map<std::string, std::shared_ptr<UdpAssociation>, std::less<>>
+      associations_;  // guarded by udp_mutex_
+  ThreadGroup udp_threads_;
+};
+
+class ThreadEngine final : public Engine {
+ public:
+  ThreadEngine(RunState& run, Logger& logger);
+  std::unique_ptr<RouteRelay> relay(Route& route) override;
+
+ private:
+  RunState& run_;
+  Logger& logger_;
+};
+
+}  // namespace tarnwicket

@@ -1,0 +1,215 @@
+// The UDP side: one association per client address and port, each with its
+// own connected upstream socket and a thread that sends the replies back.
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "gateway/proxy_protocol.h"
+#include "gateway/run_state.h"
+#include "gateway/threads/thread_engine.h"
+#include "log/logger.h"
+#include "net/address.h"
+#include "net/datagram.h"
+#include "net/stream.h"
+
+namespace tarnwicket {
+
+namespace {
+
+constexpr std::size_t kDatagramBytes = 65536;
+constexpr std::chrono::milliseconds kResourceBackoff{100};
+
+void set_port(sockaddr_storage& address, int port) {
+  const auto port_be = htons(static_cast<std::uint16_t>(port));
+  if (address.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6&>(address).sin6_port = port_be;
+  } else {
+    reinterpret_cast<sockaddr_in&>(address).sin_port = port_be;
+  }
+}
+
+}  // namespace
+
+// One UDP client (address and port) of one route.
+struct ThreadRelay::UdpAssociation {
+  Ticket ticket;  // declared first: given back after the socket's close
+  std::string key;
+  UniqueFd upstream;  // connected to the upstream; fixed while the association lives
+  sockaddr_storage client_addr{};
+  socklen_t client_addr_len = 0;
+  sockaddr_storage
+      local_addr{};          // where the client sent to; replies leave from it (wildcard sockets)
+  std::string proxy_prefix;  // sent upstream before every datagram; empty: none
+  int idle_timeout_ms = 0;   // set on the first reply when the first wait was shorter
+};
+
+void ThreadRelay::udp_loop() {
+  const std::string& name = route_.name;
+  ProtocolStats& stats = route_.stats.udp();
+  char buffer[kDatagramBytes];
+  char key_buffer[kClientKeyBytes];
+  while (serving(receiving_)) {
+    sockaddr_storage from{};
+    socklen_t from_len = sizeof from;
+    sockaddr_storage destination{};
+    const ssize_t n = recv_from(route_.udp_fd, buffer, sizeof buffer, from, from_len,
+                                route_.udp_wildcard ? &destination : nullptr);
+    if (n < 0) {
+      const int err = errno;
+      if (!serving(receiving_)) return;
+      logger_.warn("UDP recvfrom failed on route ", name);
+      if (is_unusable_socket_error(err)) return;
+      if (is_resource_error(err)) run_.pause_unless_stopping(kResourceBackoff);
+      continue;
+    }
+    // A shut-down socket reads as an empty datagram; while running, an empty
+    // datagram is a client's and is relayed like any other.
+    if (n == 0 && !serving(receiving_)) return;
+    try {
+      // An IPv4 client of a dual-stack socket is keyed, counted and named as
+      // IPv4; replies still go to the address as received.
+      const sockaddr_storage* client = &from;
+      socklen_t client_len = from_len;
+      sockaddr_storage client_ipv4;
+      if (from.ss_family == AF_INET6) {
+        client_ipv4 = from;
+        unmap_ipv4(client_ipv4, client_len);
+        client = &client_ipv4;
+      }
+      const std::string_view key = client_key(*client, client_len, key_buffer);
+      std::shared_ptr<UdpAssociation> association = find_association(key);
+      if (!association) association = new_association(key, from, from_len, *client, destination);
+      if (!association) continue;
+      // The shared reference keeps the socket open until this send is done.
+      const std::size_t size = static_cast<std::size_t>(n);
+      const std::string& prefix = association->proxy_prefix;
+      const int upstream = association->upstream.get();
+      const ssize_t sent = prefix.empty() ? send_datagram(upstream, buffer, size)
+                                          : send_datagram_after(upstream, prefix, buffer, size);
+      if (sent < 0) {
+        add(stats.refused[kSendFailed]);
+        logger_.warn("UDP send upstream failed on route ", name);
+      } else {
+        add(stats.datagrams[kClientToServer]);
+        add(stats.bytes[kClientToServer], static_cast<std::uint64_t>(n));
+      }
+    } catch (const std::exception& e) {
+      logger_.warn("UDP route ", name, " packet failed: ", e.what());
+    } catch (...) {
+      // Only this datagram is given up.
+    }
+  }
+}
+
+std::shared_ptr<ThreadRelay::UdpAssociation> ThreadRelay::find_association(std::string_view key) {
+  std::lock_guard lock(udp_mutex_);
+  auto it = associations_.find(key);
+  return it == associations_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<ThreadRelay::UdpAssociation> ThreadRelay::new_association(
+    std::string_view key, const sockaddr_storage& from, socklen_t from_len,
+    const sockaddr_storage& client, const sockaddr_storage& destination) {
+  // Only this thread adds associations, so the table cannot gain one between
+  // the look-up and the insertion below; it can only lose some.
+  // Stop, a drain or the closing of the route has begun: no new association that it would miss.
+  if (!serving(receiving_) || run_.draining()) return nullptr;
+  // The association keeps the settings it was made under, whatever a reload does.
+  const Settings settings = route_.settings();
+  const ServerRoute& route = settings->route;
+  Refusal why = kLimit;
+  Ticket ticket = route_.admission.admit(kUdp, *settings, client, &why);
+  if (!ticket) {
+    if (why == kLimit) logger_.warn("UDP association limit reached on route ", route_.name);
+    return nullptr;
+  }
+  auto association = std::make_shared<UdpAssociation>();
+  association->ticket = std::move(ticket);
+  association->key = key;
+  association->client_addr = from;
+  association->client_addr_len = from_len;
+  association->local_addr = destination;
+  if (route.proxy_protocol == "v2") {
+    // The address the client sent to: reported per datagram on a wildcard socket.
+    sockaddr_storage local =
+        destination.ss_family == AF_UNSPEC ? local_address(route_.udp_fd) : unmapped(destination);
+    set_port(local, route.listen_port);
+    association->proxy_prefix = proxy_header_v2(client, local, true);
+  }
+  if (route.udp_first_reply_timeout_ms > 0) {
+    association->idle_timeout_ms = settings->udp_idle_timeout_ms;
+  }
+  // Resolving may wait on the network: never under udp_mutex_.
+  association->upstream = connect_upstream_udp(*settings);
+  std::lock_guard lock(udp_mutex_);
+  if (!serving(receiving_) || run_.draining()) return nullptr;
+  auto filed = associations_.emplace(association->key, association).first;
+  try {
+    udp_threads_.spawn([this, association] { udp_response_loop(association); });
+  } catch (...) {
+    associations_.erase(filed);
+    throw;
+  }
+  return association;
+}
+
+UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings) {
+  const ServerRoute& route = settings.route;
+  Counter& failures = route_.stats.udp().connect_failures;
+  AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
+  if (!list) {
+    add(failures);
+    throw std::runtime_error("解析 UDP 上游地址失败");
+  }
+  for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
+    UniqueFd fd = connect_to(*entry);
+    if (!fd) continue;
+    // Only upstream traffic keeps an association alive: the idle time-out,
+    // or the shorter wait for a first reply.
+    const int first = route.udp_first_reply_timeout_ms;
+    set_receive_timeout(fd.get(), first > 0 ? first : settings.udp_idle_timeout_ms);
+    return fd;
+  }
+  add(failures);
+  throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
+                           std::to_string(route.target_port));
+}
+
+void ThreadRelay::udp_response_loop(const std::shared_ptr<UdpAssociation>& association) {
+  ProtocolStats& stats = route_.stats.udp();
+  const int upstream = association->upstream.get();
+  char buffer[kDatagramBytes];
+  bool answered = false;
+  while (serving(receiving_)) {
+    const ssize_t n = recv_some(upstream, buffer, sizeof buffer);
+    // Time-out, error, or the shutdown by a stop or the route's closing; an
+    // empty datagram from the upstream while serving is relayed like any other.
+    if (n < 0 || (n == 0 && !serving(receiving_))) break;
+    if (!answered && association->idle_timeout_ms > 0) {
+      set_receive_timeout(upstream, association->idle_timeout_ms);
+    }
+    answered = true;
+    if (send_datagram_to(route_.udp_fd, buffer, static_cast<std::size_t>(n),
+                         association->client_addr, association->client_addr_len,
+                         &association->local_addr) < 0) {
+      add(stats.refused[kSendFailed]);
+    } else {
+      add(stats.datagrams[kServerToClient]);
+      add(stats.bytes[kServerToClient], static_cast<std::uint64_t>(n));
+    }
+  }
+  // A datagram still on its way out fails instead of using a closed socket;
+  // the socket itself is closed when the last reference goes.
+  shutdown_fd(upstream);
+  std::lock_guard lock(udp_mutex_);
+  auto it = associations_.find(association->key);
+  if (it != associations_.end() && it->second == association) associations_.erase(it);
+  association->ticket.release();  // only this thread touches it after the filing
+}
+
+void ThreadRelay::shut_down_associations() {
+  std::lock_guard lock(udp_mutex_);
+  for (auto& entry : associations_) shutdown_fd(entry.second->upstream.get());
+}
+
+}  // namespace tarnwicket
