@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the optimised server and runs it on examples/server.ini until Ctrl+C.
-# Extra arguments go to the server (for example --validate).
+# Builds the optimised server alone (no tests, no benchmark) and runs it on
+# examples/server.ini until Ctrl+C. Extra arguments go to the server (for
+# example --validate).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
-cmake --preset release
-cmake --build --preset release
-exec build/release/src/tarnwicket-server --config examples/server.ini "$@"
+scripts/setup.sh run
+cmake --preset run
+cmake --build --preset run
+exec build/run/src/tarnwicket-server --config examples/server.ini "$@"
