@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -140,6 +141,81 @@ TEST_F(AdminTraffic, CountersAfterKnownTraffic) {
 TEST_F(AdminTraffic, GaugesReturnToZeroAfterClientsLeave) {
   client_.reset();
   const Expected expected = {{kTcpGauge, 0}, {kUdpGauge, 0}};
+  EXPECT_EQ(read_until(expected, scraped, admin_), expected);
+}
+
+// Route g behind an admin listener, reloaded by SIGHUP.
+class AdminReload : public RelayFixture {
+ protected:
+  bool start_with(const std::vector<RouteSpec>& routes) {
+    return start(routes, 5000, 60000, {}, "127.0.0.1", admin_keys());
+  }
+  bool reload(const std::vector<RouteSpec>& routes) {
+    server().rewrite(server_ini(routes, 5000, 60000, "127.0.0.1", admin_keys()));
+    proc().signal(SIGHUP);
+    return proc().wait_for_lines("configuration reload", ++reloads_);
+  }
+  std::string admin_keys() const { return "admin_port = " + std::to_string(admin_) + "\n"; }
+  // How many series of the family the route has.
+  size_t series(const std::string& family, const std::string& route) {
+    const std::string text = body(http_request(admin_, "GET /metrics"));
+    const std::string start = "\n" + family + "{route=\"" + route + "\"";
+    size_t count = 0;
+    for (auto at = text.find(start); at != std::string::npos; at = text.find(start, at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+  const int admin_ = free_port();
+  size_t reloads_ = 0;
+};
+
+const std::string kTcpBytesIn =
+    R"(tarnwicket_relayed_bytes_total{route="g",protocol="tcp",direction="client_to_server"})";
+
+// The connection outlives its record; its bytes still count under g, and
+// the counter never goes back, before or after the record is reaped.
+TEST_F(AdminReload, MovedRouteKeepsCountingItsOpenConnection) {
+  ASSERT_TRUE(start_with({tcp_route()}));
+  Fd client = tcp_connect(port_);
+  ASSERT_TRUE(echoes(client.get(), "before"));
+  RouteSpec moved = tcp_route();
+  moved.listen_port = free_port();
+  ASSERT_TRUE(reload({moved}));
+  ASSERT_TRUE(echoes(client.get(), "after"));
+  Expected expected = {{kTcpGauge, 1}, {kTcpBytesIn, 11}};
+  EXPECT_EQ(read_until(expected, scraped, admin_), expected);
+  client.reset();
+  ASSERT_TRUE(proc().wait_for_lines("route g relay ended", 2));
+  ASSERT_TRUE(reload({moved}));  // reaps the old record
+  expected = {{kTcpGauge, 0}, {kTcpBytesIn, 11}};
+  EXPECT_EQ(read_until(expected, scraped, admin_), expected);
+}
+
+TEST_F(AdminReload, RoutesSharingANameGiveOneSeries) {
+  RouteSpec twin = tcp_route();
+  twin.name = " g";  // the same name, in a section of its own
+  twin.listen_port = free_port();
+  ASSERT_TRUE(start_with({tcp_route(), twin}));
+  ASSERT_TRUE(echoes(tcp_connect(port_).get(), "one"));
+  ASSERT_TRUE(echoes(tcp_connect(twin.listen_port).get(), "two"));
+  EXPECT_EQ(series("tarnwicket_tcp_connections_accepted_total", "g"), 1u);
+  const Expected expected = {{R"(tarnwicket_tcp_connections_accepted_total{route="g"})", 2}};
+  EXPECT_EQ(read_until(expected, scraped, admin_), expected);
+}
+
+// Refused for a bad header: counted as refused and nothing else.
+TEST_F(AdminReload, RefusedProxiedClientIsNotCountedAsAccepted) {
+  RouteSpec proxied = tcp_route();
+  proxied.extra = "accept_proxy_protocol = on\ntrusted_proxies = 127.0.0.1\n";
+  ASSERT_TRUE(start_with({proxied}));
+  Fd client = tcp_connect(port_);
+  ASSERT_TRUE(send_all(client.get(), "GET / HTTP/1.0\r\n\r\n", 18));
+  ASSERT_TRUE(wait_closed(client.get()));
+  const Expected expected = {
+      {R"(tarnwicket_tcp_connections_refused_total{route="g",reason="bad_proxy_header"})", 1},
+      {R"(tarnwicket_tcp_connections_accepted_total{route="g"})", 0},
+      {kTcpGauge, 0}};
   EXPECT_EQ(read_until(expected, scraped, admin_), expected);
 }
 

@@ -107,6 +107,78 @@ TEST_F(Reload, FailedReloadLeavesEverythingServing) {
   EXPECT_EQ(proc().count_lines("configuration reloaded"), 0u);
 }
 
+// Between a host address and the wildcards on the same ports: the new
+// listeners take the ports over; connections taken in before go on.
+TEST_F(Reload, ListenAddressMovesOnTheSamePorts) {
+  ASSERT_TRUE(start({tcp_route(), udp_route()}));
+  Fd before = tcp_connect(port_);
+  for (const char* address : {"0.0.0.0", "::", "127.0.0.1"}) {
+    ASSERT_TRUE(reload(server_ini({tcp_route(), udp_route()}, 5000, 60000, address))) << address;
+    EXPECT_TRUE(echoes(before.get(), "old")) << address;
+    EXPECT_TRUE(echoes(tcp_connect(port_).get(), "tcp")) << address;
+    EXPECT_TRUE(echoes(udp_connect(udp_port_).get(), "udp")) << address;
+  }
+  EXPECT_EQ(summary("0 added, 2 changed, 0 removed, 0 unchanged"), 3u);
+  EXPECT_EQ(proc().count_lines("configuration reload failed"), 0u);
+}
+
+// Two routes trade ports in one reload: each closes just before the other opens.
+TEST_F(Reload, RoutesTradePortsInOneReload) {
+  RouteSpec a = tcp_route(), b = tcp_route();
+  b.name = "h";
+  b.listen_port = free_port();
+  ASSERT_TRUE(start({a, b}));
+  std::swap(a.listen_port, b.listen_port);
+  ASSERT_TRUE(reload({a, b}));
+  EXPECT_EQ(summary("0 added, 2 changed, 0 removed, 0 unchanged"), 1u);
+  EXPECT_TRUE(echoes(tcp_connect(a.listen_port).get(), "moved"));
+}
+
+// The admin listener is where it was after every failed reload, whichever
+// step failed; the port it was to move to is free again.
+TEST_F(Reload, AdminListenerSurvivesEveryFailedReload) {
+  const int admin = free_port(), other = free_port();
+  int taken = 0;
+  const Fd holder = tcp_listener(0, &taken);
+  const auto keys = [](int port, const char* address) {
+    return "admin_port = " + std::to_string(port) + "\nadmin_address = " + address + "\n";
+  };
+  ASSERT_TRUE(start({tcp_route()}, 5000, 60000, {}, "127.0.0.1", keys(admin, "127.0.0.1")));
+  const RouteSpec blocked{"n", "tcp", taken, "127.0.0.1", 9};
+  const std::pair<std::vector<RouteSpec>, std::string> cases[] = {
+      {{tcp_route()}, keys(taken, "127.0.0.1")},           // the new admin port is taken
+      {{tcp_route(), blocked}, keys(other, "127.0.0.1")},  // a route fails after the move
+      {{tcp_route(), blocked}, keys(admin, "127.0.0.2")},  // the same port, another address
+  };
+  for (const auto& [routes, admin_keys] : cases) {
+    ASSERT_TRUE(reload(server_ini(routes, 5000, 60000, "127.0.0.1", admin_keys)));
+    EXPECT_TRUE(http_request(admin, "GET /healthz").starts_with("HTTP/1.1 200 ")) << admin_keys;
+    EXPECT_TRUE(port_free(SOCK_STREAM, other)) << admin_keys;
+  }
+  EXPECT_EQ(proc().count_lines("configuration reload failed"), 3u);
+  EXPECT_EQ(proc().count_lines("configuration rollback failed"), 0u);
+}
+
+// Two sections name the same route: a reload that removes one ends exactly
+// that one, and one that moves the other leaves no thread on a retired record.
+TEST_F(Reload, RoutesSharingANameEndOneAtATime) {
+  RouteSpec twin = tcp_route();
+  twin.name = " g";
+  twin.listen_port = free_port();
+  ASSERT_TRUE(start({tcp_route(), twin}));
+  Fd on_twin = tcp_connect(twin.listen_port);
+  ASSERT_TRUE(echoes(on_twin.get(), "before"));
+  ASSERT_TRUE(reload({twin}));
+  EXPECT_EQ(summary("0 added, 0 changed, 1 removed, 1 unchanged"), 1u);
+  EXPECT_FALSE(tcp_connect(port_));
+  EXPECT_TRUE(echoes(tcp_connect(twin.listen_port).get(), "kept"));
+  twin.listen_port = port_;
+  ASSERT_TRUE(reload({twin}));
+  EXPECT_TRUE(echoes(on_twin.get(), "after"));
+  on_twin.reset();
+  EXPECT_TRUE(stops_within(10s));
+}
+
 // Both routes move to other ports and back, with a connection and an
 // association on the old ports each time.
 TEST_F(Reload, HundredReloadsWithTrafficLeaveThreadsAndDescriptorsIdle) {
