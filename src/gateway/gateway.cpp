@@ -132,6 +132,16 @@ void Gateway::reap_retired_locked() {
     add_counters(*totals, route->stats);
     return true;
   });
+  // A name that no record carries any more has left the configuration.
+  const auto carried = [this](const std::string& name) {
+    for (const auto* routes : {&routes_, &retired_}) {
+      for (const auto& route : *routes) {
+        if (route->name == name) return true;
+      }
+    }
+    return false;
+  };
+  std::erase_if(reaped_, [&](const auto& entry) { return !carried(entry.first); });
 }
 
 void Gateway::log_refusals() {

@@ -107,13 +107,17 @@ void Gateway::roll_back(Routes& opened, const std::vector<std::size_t>& displace
   const auto address = parse_ip_address(config_.listen_address);
   for (std::size_t j : displaced) {
     Route& route = *routes_[j];
-    try {
-      route.open_tcp(*address);
-      route.open_udp(*address, logger_);
-      route.relay->start();
-    } catch (const std::exception& e) {
-      logger_.error("configuration rollback failed: ", e.what());
-    }
+    // Each listener on its own: one that cannot come back does not keep the other away.
+    const auto restore = [&](auto&& step) {
+      try {
+        step();
+      } catch (const std::exception& e) {
+        logger_.error("configuration rollback failed: ", e.what());
+      }
+    };
+    restore([&] { route.open_tcp(*address); });
+    restore([&] { route.open_udp(*address, logger_); });
+    restore([&] { route.relay->start(); });
   }
 }
 
