@@ -30,7 +30,7 @@ mutations=(
   "slot-over|src/gateway/admission.cpp|s/while (open < limit) {/while (open <= limit) {/"
   "slot-leak|src/gateway/admission.cpp|s/if (open_ != nullptr) add(\*open_, -1);//"
   "limit-line|src/gateway/threads/tcp_relay.cpp|/logger_.warn(\"connection limit reached on route \", name);/d"
-  "half-close|src/gateway/threads/tcp_relay.cpp|s/if (!stopped.exchange(true)) {/if (false) {/"
+  "half-close|src/gateway/threads/tcp_relay.cpp|s/const bool first = !stopped.exchange(true);/const bool first = false;/"
   "pump-eof|src/gateway/threads/tcp_relay.cpp|s/if (n <= 0) break;/if (n < 0) break;/"
   "relay-ended-line|src/gateway/threads/tcp_relay.cpp|s/logger_.info(\"route \", route_.name, \" relay ended \", args.label);//"
   "client-timeouts|src/gateway/threads/tcp_relay.cpp|s/set_receive_timeout(client.get(), settings.connection_timeout_ms);//"

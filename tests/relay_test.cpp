@@ -67,6 +67,39 @@ TEST_F(TcpRelay, UpstreamResetClosesTheClient) {
   EXPECT_TRUE(back_to_idle());
 }
 
+// One side sends 256 KiB and finishes while the other reads slowly, and with
+// heartbeats sends a byte every 5 ms as game clients do: every byte arrives,
+// as it does directly, whichever side finishes.
+TEST_F(TcpRelay, FinalBytesArriveWholeBeforeTheClose) {
+  Fd listener = tcp_listener();
+  set_receive_timeout(listener.get(), 10s);  // bounds the accept
+  ASSERT_TRUE(start({{"g", "tcp", port_, "127.0.0.1", local_port(listener.get())}}));
+  const std::string payload(256 << 10, 't');
+  for (const bool heartbeats : {false, true}) {
+    for (const bool upstream_finishes : {true, false}) {
+      Fd client = tcp_connect(port_);
+      Fd upstream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      ASSERT_TRUE(upstream);
+      const int writer = upstream_finishes ? upstream.get() : client.get();
+      const int reader = upstream_finishes ? client.get() : upstream.get();
+      set_receive_timeout(reader, 10s);
+      std::thread finish([&] {
+        EXPECT_TRUE(send_all(writer, payload.data(), payload.size()));
+        ::shutdown(writer, SHUT_WR);
+      });
+      size_t received = 0;
+      char chunk[4096];
+      for (ssize_t n; (n = ::recv(reader, chunk, sizeof chunk, 0)) > 0;) {
+        received += static_cast<size_t>(n);
+        if (heartbeats) ::send(reader, "h", 1, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(5ms);  // a slow reader: the load, not a wait
+      }
+      finish.join();
+      EXPECT_EQ(received, payload.size()) << heartbeats << upstream_finishes;
+    }
+  }
+}
+
 TEST_F(TcpRelay, RecoversFromDescriptorExhaustion) {
 #if defined(__SANITIZE_ADDRESS__)
   // The sanitizer runtime probes memory through a pipe, which cannot be made

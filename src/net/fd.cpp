@@ -46,6 +46,10 @@ ListedFd::~ListedFd() {
   shutdown_and_close(fd_);
 }
 
+void shutdown_writes(int fd) {
+  if (fd >= 0) ::shutdown(fd, SHUT_WR);
+}
+
 void shutdown_fd(int fd) {
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }

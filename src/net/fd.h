@@ -77,6 +77,8 @@ class ListedFd {
 // Shuts a descriptor down in both directions, which wakes a thread blocked
 // on it; a no-op for -1.
 void shutdown_fd(int fd);
+// Sends FIN after what is queued, and wakes a thread blocked sending on it.
+void shutdown_writes(int fd);
 // Shuts down, closes and sets the field to -1.
 void shutdown_and_close(int& fd);
 

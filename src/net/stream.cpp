@@ -1,9 +1,11 @@
 #include "net/stream.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -118,6 +120,20 @@ ssize_t recv_some(int fd, void* buffer, std::size_t size) {
     n = ::recv(fd, buffer, size, 0);
   } while (n < 0 && errno == EINTR);
   return n;
+}
+
+std::size_t unacknowledged_bytes(int fd) {
+  int pending = 0;
+  if (::ioctl(fd, SIOCOUTQ, &pending) != 0 || pending < 0) return 0;
+  return static_cast<std::size_t>(pending);
+}
+
+void discard_readable(int fd) {
+  char sink[4096];
+  ssize_t n;
+  do {
+    n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+  } while (n > 0 || (n < 0 && errno == EINTR));
 }
 
 bool send_all(int fd, const char* data, std::size_t size) {

@@ -45,6 +45,10 @@ bool send_all(int fd, const char* data, std::size_t size);
 ssize_t peek_at_least(int fd, void* buffer, std::size_t size, std::size_t at_least);
 // Reads and drops exactly `size` bytes; false when they do not all come.
 bool discard_exactly(int fd, std::size_t size);
+// Bytes written to the socket that the peer has not acknowledged yet; 0 on failure.
+std::size_t unacknowledged_bytes(int fd);
+// Reads and drops whatever the socket holds now, without waiting.
+void discard_readable(int fd);
 // The local address of a socket; AF_UNSPEC on failure.
 sockaddr_storage local_address(int fd);
 

@@ -1,6 +1,7 @@
 // The TCP side: accept within the route's limit, connect upstream, and pump
 // bytes both ways on two threads until either direction ends.
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -103,7 +104,10 @@ void ThreadRelay::handle_client(const RouteSettings& settings, ListedFd client, 
     if (proxied || route.proxy_protocol != "off") local = unmapped(local_address(client.get()));
     if (!proxied || admit_proxied(settings, client.get(), ticket, from)) {
       ListedFd upstream = connect_upstream(settings, from, local);
-      relay(client.get(), upstream.get());
+      relay(client.get(), upstream.get(), settings.connection_timeout_ms);
+      // Unread bytes would turn the closes into resets.
+      discard_readable(client.get());
+      discard_readable(upstream.get());
     }
   } catch (const std::exception& e) {
     logger_.warn("route ", route_.name, " connection closed: ", e.what());
@@ -148,6 +152,17 @@ ListedFd ThreadRelay::connect_upstream(const RouteSettings& settings, const sock
                            std::to_string(route.target_port));
 }
 
+void ThreadRelay::wait_until_acknowledged(int first_fd, int second_fd, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::chrono::milliseconds pause{1};
+  while (unacknowledged_bytes(first_fd) > 0 || unacknowledged_bytes(second_fd) > 0) {
+    if (!run_.running() || Clock::now() >= deadline) return;
+    run_.pause_unless_stopping(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds{50});
+  }
+}
+
 namespace {
 
 struct PumpArgs {
@@ -159,26 +174,37 @@ struct PumpArgs {
 
 }  // namespace
 
-void ThreadRelay::relay(int client_fd, int upstream_fd) {
+void ThreadRelay::relay(int client_fd, int upstream_fd, int timeout_ms) {
   std::atomic<bool> stopped{false};
-  auto pump = [this, &stopped](PumpArgs args) {
+  auto pump = [this, &stopped, timeout_ms](PumpArgs args) {
     // On the pump's own stack: pages cost memory only once data has touched them.
     char buffer[kRelayChunkBytes];
+    bool delivered = true;  // every byte read was passed on
     while (!stopped.load()) {
       const ssize_t n = recv_some(args.from, buffer, sizeof buffer);
       if (n <= 0) break;
-      if (!send_all(args.to, buffer, static_cast<std::size_t>(n))) break;
+      if (!send_all(args.to, buffer, static_cast<std::size_t>(n))) {
+        delivered = false;
+        break;
+      }
       add(*args.relayed, static_cast<std::uint64_t>(n));
     }
-    // The first pump to end ends the other direction (no half-close). Both
-    // sockets: the other pump may be blocked sending to a peer that reads
-    // nothing, and only a shutdown of the socket it sends on wakes it. The
-    // second finds both shut down already and makes no further calls.
-    if (!stopped.exchange(true)) {
-      shutdown_fd(args.to);
-      shutdown_fd(args.from);
+    // The first pump to end ends both directions (no half-close): a FIN each
+    // way after what is queued, which also wakes the other pump when it is
+    // blocked sending. Reading goes on until the peers have acknowledged what
+    // was sent them: data arriving on a socket shut down for reading makes
+    // Linux reset it, and the reset drops whatever is still queued.
+    const bool first = !stopped.exchange(true);
+    if (first) {
+      shutdown_writes(args.to);
+      shutdown_writes(args.from);
     }
     logger_.info("route ", route_.name, " relay ended ", args.label);
+    if (!first) return;
+    if (delivered) wait_until_acknowledged(args.to, args.from, timeout_ms);
+    // Wakes the other pump when it is blocked reading.
+    shutdown_fd(args.to);
+    shutdown_fd(args.from);
   };
   Counter* bytes = route_.stats.tcp().bytes;
   std::thread first(pump,

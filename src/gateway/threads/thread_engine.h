@@ -65,7 +65,12 @@ class ThreadRelay final : public RouteRelay {
   // Connected, and with the route's PROXY header for `from` -> `local` sent.
   ListedFd connect_upstream(const RouteSettings& settings, const sockaddr_storage& from,
                             const sockaddr_storage& local);
-  void relay(int client_fd, int upstream_fd);
+  // Both directions on two pumps until either ends; then both are shut down,
+  // the tails first given `timeout_ms` to be acknowledged.
+  void relay(int client_fd, int upstream_fd, int timeout_ms);
+  // Until the peers have acknowledged every byte written on either socket,
+  // the time-out passes or the gateway stops.
+  void wait_until_acknowledged(int first_fd, int second_fd, int timeout_ms);
 
   // UDP (udp_relay.cpp).
   void udp_loop();
