@@ -1,6 +1,7 @@
 // The configuration library: text helpers, the INI reader, the server and
 // client configurations and the client manifest.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -142,6 +143,36 @@ TEST(ServerConfig, ReadsRoutesInSectionByteOrder) {
 
 TEST(ServerConfig, RulesInOrderFirstFailureWins) {
   expect_outcomes("server_rules.txt", load_server_config);
+}
+
+// A network as the table writes it ("10.0.0.0/8"), or "invalid".
+std::string network_text(const std::string& text) {
+  const auto network = parse_network(text);
+  char out[INET6_ADDRSTRLEN] = "";
+  if (!network) return "invalid";
+  ::inet_ntop(network->family, network->address.data(), out, sizeof out);
+  return out + ("/" + std::to_string(network->prefix));
+}
+
+TEST(Network, ParsesEveryRowOfTheTable) {
+  for (const auto& [where, text, expected] : test::table("networks.txt"))
+    EXPECT_EQ(network_text(text), expected) << where;
+}
+
+// "NETWORK HOST": whether the network holds the host, which is given in the
+// family it is written in (an IPv4-mapped host as IPv6).
+std::string holds(const std::string& row) {
+  const auto network = parse_network(row.substr(0, row.find(' ')));
+  const std::string host = row.substr(row.find(' ') + 1);
+  std::uint8_t bytes[16];
+  const int family = ::inet_pton(AF_INET, host.c_str(), bytes) == 1 ? AF_INET : AF_INET6;
+  if (!network || ::inet_pton(family, host.c_str(), bytes) != 1) return "bad row";
+  return network->contains(family, bytes) ? "yes" : "no";
+}
+
+TEST(Network, MatchesEveryRowOfTheTable) {
+  for (const auto& [where, row, expected] : test::table("network_hosts.txt"))
+    EXPECT_EQ(holds(row), expected) << where;
 }
 
 const std::string kClient =

@@ -177,7 +177,7 @@ Fd notify_socket(const std::string& path) {
   Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
   EXPECT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
-  set_receive_timeout(socket.get(), 10s);
+  set_receive_timeout(socket.get(), scaled(10s));
   return socket;
 }
 

@@ -54,7 +54,7 @@ TEST_F(TcpRelay, ClientResetsLeaveTheRouteServing) {
 
 TEST_F(TcpRelay, UpstreamResetClosesTheClient) {
   Fd listener = tcp_listener();
-  set_receive_timeout(listener.get(), 10s);  // bounds the accept
+  set_receive_timeout(listener.get(), scaled(10s));  // bounds the accept
   ASSERT_TRUE(start({{"g", "tcp", port_, "127.0.0.1", local_port(listener.get())}}));
   Fd client = tcp_connect(port_);
   Fd upstream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -239,7 +239,7 @@ TEST_F(Faults, SigtermUnderFullLoad) {
   std::atomic<int> busy{0};  // connections that have made a few round trips
   std::vector<std::jthread> clients;
   for (int c = 0; c < kConnections; ++c)
-    clients.emplace_back([&, c, until = Clock::now() + 30s] {
+    clients.emplace_back([&, c, until = Clock::now() + scaled(30s)] {
       Fd client = tcp_connect(port_);
       const std::string chunk(1 << 16, static_cast<char>('a' + c % 26));
       for (int round = 0; round < 100000 && Clock::now() < until && echoes(client.get(), chunk);)
@@ -288,7 +288,7 @@ TEST_F(FailurePaths, StalledStdoutHoldsUpNeitherRelayNorStop) {
   EXPECT_TRUE(eventually_true([&] { return static_cast<bool>(tcp_connect(port_)); }));
   for (int i = 0; i < 500; ++i) ASSERT_TRUE(echoes(tcp_connect(port_).get(), "session"));
   server.signal(SIGTERM);
-  EXPECT_EQ(server.wait_exit(2s), 0) << "no exit within 2 s of SIGTERM";
+  EXPECT_EQ(server.wait_exit(2s), 0) << "no exit within 2 s (scaled) of SIGTERM";
 }
 
 // A client that sent to 127.0.0.5 takes replies only from there.
@@ -325,7 +325,7 @@ constexpr int kTcpHalf = kSanitized ? 5000 : 10000, kUdpChurn = kSanitized ? 500
 // `count` exchanges (each given its own text) over four client threads,
 // within 90 s; gives the number that failed (or were not made in time).
 int churn(int count, const std::function<bool(const std::string&)>& exchange) {
-  const auto until = Clock::now() + 90s;
+  const auto until = Clock::now() + scaled(90s);
   std::atomic<int> next{0}, failures{0};
   std::vector<std::jthread> threads;
   for (int t = 0; t < 4; ++t)

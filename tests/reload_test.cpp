@@ -35,7 +35,7 @@ TEST_F(Reload, UnchangedRoutesKeepFlowingByteForByte) {
   server().rewrite(server_ini({tcp_route(), udp_route()}, 6000));
   // The reload is asked for after 20 rounds of traffic, which goes on until
   // 20 rounds after its outcome line.
-  const auto until = std::chrono::steady_clock::now() + 20s;
+  const auto until = std::chrono::steady_clock::now() + scaled(20s);
   for (int i = 0, after = 0; after < 20; ++i) {
     ASSERT_TRUE(i < 10000 && std::chrono::steady_clock::now() < until) << "no reload";
     if (i == 20) proc().signal(SIGHUP);
@@ -226,7 +226,7 @@ TEST_F(Drain, NewClientsRefusedExitAfterTheLastEnds) {
   EXPECT_FALSE(tcp_connect(port_));
   EXPECT_TRUE(echoes(client_.get(), "during") && echoes(udp.get(), "b"));
   Fd new_udp = udp_connect(udp_port_);
-  set_receive_timeout(new_udp.get(), 300ms);
+  set_receive_timeout(new_udp.get(), scaled(300ms));
   EXPECT_TRUE(udp_send(new_udp.get(), "c") && !udp_recv(new_udp.get()));  // not answered
   EXPECT_EQ(proc().count_lines("server stopped"), 0u);
   client_.reset();  // the association ends after its idle time-out, 1 s
