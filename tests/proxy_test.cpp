@@ -141,8 +141,10 @@ TEST_F(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
   Fd client = udp_connect(udp_port_);
   const std::string prefix = kV2Signature + "\x21\x12\x00\x0c\x7f\x00\x00\x01\x7f\x00\x00\x01"s +
                              be16(local_port(client.get())) + be16(udp_port_);
-  for (const std::string payload : {"ping", "again"})
-    EXPECT_TRUE(udp_send(client.get(), payload) && udp_recv(client.get()) == prefix + payload);
+  for (const std::string payload : {"ping", "again"}) {
+    ASSERT_TRUE(udp_send(client.get(), payload));
+    EXPECT_EQ(udp_recv(client.get()), prefix + payload);
+  }
 }
 
 class Ipv6 : public RelayFixture {};

@@ -59,7 +59,8 @@ TEST_F(TcpRelay, UpstreamResetClosesTheClient) {
   Fd client = tcp_connect(port_);
   Fd upstream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
   // Mid-stream: after the first bytes have passed.
-  ASSERT_TRUE(send_all(upstream.get(), "ping", 4) && recv_exact(client.get(), 4) == "ping");
+  ASSERT_TRUE(send_all(upstream.get(), "ping", 4));
+  ASSERT_EQ(recv_exact(client.get(), 4), "ping");
   reset_on_close(upstream.get());
   upstream.reset();
   EXPECT_TRUE(wait_closed(client.get()));
@@ -99,7 +100,8 @@ class UdpRelay : public RelayFixture {
 // One upstream socket per client port, and not the gateway's own port.
 TEST_F(UdpRelay, OneUpstreamSocketPerClientPort) {
   ASSERT_TRUE(start({udp_route()}));
-  EXPECT_TRUE(echoes(a_.get(), "a1") && echoes(a_.get(), "a2") && echoes(b_.get(), "b1"));
+  for (const char* text : {"a1", "a2"}) EXPECT_TRUE(echoes(a_.get(), text));
+  EXPECT_TRUE(echoes(b_.get(), "b1"));
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 2u);
   EXPECT_EQ(std::ranges::count(udp_upstream_.sender_ports(), udp_port_), 0);
 }
@@ -108,14 +110,14 @@ TEST_F(UdpRelay, OneUpstreamSocketPerClientPort) {
 TEST_F(UdpRelay, LargestAndEmptyDatagramsPassWhole) {
   ASSERT_TRUE(start({udp_route()}));
   EXPECT_TRUE(echoes(a_.get(), std::string(65507, 'x')));
-  EXPECT_TRUE(echoes(a_.get(), "") && echoes(a_.get(), "after empty"));
+  for (const char* text : {"", "after empty"}) EXPECT_TRUE(echoes(a_.get(), text)) << text;
 }
 
 // Above the limit each datagram of a new client is dropped with a warning.
 TEST_F(UdpRelay, AssociationLimitDropsNewClientsWithAWarning) {
   ASSERT_TRUE(start({udp_route(1)}));
   EXPECT_TRUE(echoes(a_.get(), "a"));
-  ASSERT_TRUE(udp_send(b_.get(), "b1") && udp_send(b_.get(), "b2"));
+  for (const char* text : {"b1", "b2"}) ASSERT_TRUE(udp_send(b_.get(), text));
   EXPECT_TRUE(proc().wait_for_lines("[WARN] UDP association limit reached on route u", 2));
   EXPECT_TRUE(echoes(a_.get(), "a still served"));
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 1u);
@@ -123,14 +125,14 @@ TEST_F(UdpRelay, AssociationLimitDropsNewClientsWithAWarning) {
 
 TEST_F(UdpRelay, UnresolvableTargetWarnsPerDatagram) {
   ASSERT_TRUE(start({{"x", "udp", udp_port_, "no-such-host.invalid", 7000}}));
-  ASSERT_TRUE(udp_send(a_.get(), "1") && udp_send(a_.get(), "2"));
+  for (const char* text : {"1", "2"}) ASSERT_TRUE(udp_send(a_.get(), text));
   EXPECT_TRUE(proc().wait_for_lines("[WARN] UDP route x packet failed: 解析 UDP 上游地址失败", 2));
 }
 
 // Live associations end at once, not after the 60 s idle time-out.
 TEST_F(UdpRelay, StopEndsLiveAssociationsPromptly) {
   ASSERT_TRUE(start({udp_route()}));
-  EXPECT_TRUE(echoes(a_.get(), "a") && echoes(b_.get(), "b"));
+  for (const Fd* client : {&a_, &b_}) EXPECT_TRUE(echoes(client->get(), "a"));
   EXPECT_TRUE(stops_within(3s));
   EXPECT_EQ(proc().count_lines("UDP recvfrom failed"), 0u);
 }
@@ -156,7 +158,7 @@ TEST_F(Faults, UpstreamDownClosesEachClientUntilItIsBack) {
                      "连接 TCP 上游失败 127.0.0.1:" + std::to_string(down_));
   TcpUpstream back(TcpUpstream::Mode::kEcho, down_);
   Fd a = tcp_connect(port_), b = tcp_connect(port_);
-  EXPECT_TRUE(echoes(a.get(), "back a") && echoes(b.get(), "back b"));
+  for (const Fd* client : {&a, &b}) EXPECT_TRUE(echoes(client->get(), "back"));
   EXPECT_EQ(proc().count_lines("connection limit reached"), 0u);
 }
 
