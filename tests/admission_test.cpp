@@ -1,13 +1,55 @@
-// Peers that misbehave: upstreams that never answer or never read, clients
-// that take every slot from one address, and clients from outside the route's
-// networks.
+// The tables of the per-address counts and the UDP client key; peers that
+// misbehave: upstreams that never answer or never read, clients that take
+// every slot from one address, and clients from outside the route's networks.
+
+#include "gateway/admission.h"
 
 #include <sys/socket.h>
 
+#include <sstream>
+
+#include "net/address.h"
 #include "support/gateway_fixture.h"
 
 namespace tarnwicket::test {
 namespace {
+
+// The rows run in order on one AddressCounts.
+TEST(AddressCounts, CountsEveryRowOfTheTable) {
+  AddressCounts counts;
+  for (const auto& [where, row, expected] : table("address_counts.txt")) {
+    std::istringstream in(row);
+    std::string action, address;
+    int limit = 0;
+    in >> action >> address >> limit;
+    const bool added = action == "add" && counts.try_add(address, limit);
+    if (action == "remove") counts.remove(address);
+    EXPECT_EQ(action == "remove" ? "" : added ? "yes" : "no", expected) << where;
+  }
+}
+
+// The row "[unmapped] HOST PORT [SCOPE_ID]" as the key of that UDP client.
+std::string key_of(const std::string& row) {
+  std::istringstream in(row);
+  std::string host;
+  int port = 0;
+  sockaddr_storage address{};
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+  const bool unmap = (in >> host, host == "unmapped");
+  if (unmap) in >> host;
+  in >> port;
+  socklen_t length = socket_address(host, port, v6);
+  in >> v6.sin6_scope_id;  // beyond the end of an IPv4 address
+  if (host == "-") address.ss_family = AF_UNSPEC;
+  if (unmap) unmap_ipv4(address, length);
+  char out[kClientKeyBytes];
+  return std::string(client_key(address, length, out));
+}
+
+TEST(ClientKey, KeysEveryRowOfTheTable) {
+  for (const auto& [where, row, expected] : table("udp_client_keys.txt"))
+    EXPECT_EQ(key_of(row), expected) << where;
+}
 
 class Admission : public RelayFixture {
  protected:
@@ -21,7 +63,7 @@ class Admission : public RelayFixture {
   // of a backlog of 0 taken, and drops further SYNs as a crashed host behind a
   // firewall does.
   RouteSpec to_own_upstream(const std::string& extra, bool full = false) {
-    set_receive_timeout(upstream_.get(), 10s);
+    set_receive_timeout(upstream_.get(), scaled(10s));
     const int target = local_port(upstream_.get());
     if (full && ::listen(upstream_.get(), 0) == 0) filler_ = tcp_connect(target);
     return route("tcp", extra, target);
@@ -72,13 +114,14 @@ TEST_F(Admission, StalledUpstreamFreesItsSlot) {
   EXPECT_TRUE(proc().wait_for_lines("route r relay ended", 2));
   Fd second = tcp_connect(port_);
   Fd served(::accept(upstream_.get(), nullptr, nullptr));
-  EXPECT_TRUE(send_all(served.get(), "hi", 2) && recv_exact(second.get(), 2) == "hi");
+  ASSERT_TRUE(send_all(served.get(), "hi", 2));
+  EXPECT_EQ(recv_exact(second.get(), 2), "hi");
 }
 
 TEST_F(Admission, PerAddressLimitForTcp) {
   ASSERT_TRUE(start({route("tcp", "max_connections_per_address = 2\n")}));
   Fd a1 = tcp_connect(port_, "127.0.0.2"), a2 = tcp_connect(port_, "127.0.0.2");
-  ASSERT_TRUE(echoes(a1.get(), "1") && echoes(a2.get(), "2"));
+  for (const Fd* client : {&a1, &a2}) ASSERT_TRUE(echoes(client->get(), "a"));
   EXPECT_TRUE(wait_closed(tcp_connect(port_, "127.0.0.2").get()));
   EXPECT_TRUE(echoes(tcp_connect(port_, "127.0.0.3").get(), "other address"));
   EXPECT_EQ(eventually_refused("per-address limit", 1), 1u);
@@ -90,7 +133,7 @@ TEST_F(Admission, PerAddressLimitForUdp) {
   ASSERT_TRUE(start({route("udp", "max_connections_per_address = 2\n")}));
   Fd a1 = udp_connect(udp_port_, "127.0.0.1", "127.0.0.2");
   Fd a2 = udp_connect(udp_port_, "127.0.0.1", "127.0.0.2");
-  EXPECT_TRUE(echoes(a1.get(), "1") && echoes(a2.get(), "2"));
+  for (const Fd* client : {&a1, &a2}) EXPECT_TRUE(echoes(client->get(), "a"));
   ASSERT_TRUE(udp_send(udp_connect(udp_port_, "127.0.0.1", "127.0.0.2").get(), "3"));
   EXPECT_EQ(eventually_refused("per-address limit", 1), 1u);
   EXPECT_TRUE(echoes(udp_connect(udp_port_, "127.0.0.1", "127.0.0.3").get(), "other address"));

@@ -39,7 +39,9 @@ TEST(Cli, ScansTheCommandLine) {
   // --help and --version end the scan at once, before any other argument or file is read.
   for (const RunResult& r : {server({"--help", "--bogus"}), manifest({"--help", "--bogus"}),
                              server({"--validate", "--config", "x.ini", "--help"})}) {
-    EXPECT_TRUE(r.status == 0 && r.err.empty() && r.out.find("--help") != r.out.npos) << outcome(r);
+    EXPECT_EQ(r.status, 0) << outcome(r);
+    EXPECT_EQ(r.err, "") << outcome(r);
+    EXPECT_NE(r.out.find("--help"), r.out.npos) << outcome(r);
   }
   const std::pair<Args, std::string> cases[] = {
       {{"--version", "--bogus"}, "0|tarnwicket-server " TARNWICKET_VERSION "\n|"},

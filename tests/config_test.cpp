@@ -1,6 +1,7 @@
 // The configuration library: text helpers, the INI reader, the server and
 // client configurations and the client manifest.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -83,7 +84,8 @@ TEST(Text, ParseBoolAndInt) {
   for (const char* yes : {" YES ", "On", "TRUE", "1"}) EXPECT_TRUE(parse_bool(yes, false)) << yes;
   for (const char* no : {"0", " Off", "FALSE", "no"}) EXPECT_FALSE(parse_bool(no, true)) << no;
   for (const char* other : {"y", "2", "", "\vyes"}) {
-    EXPECT_TRUE(parse_bool(other, true) && !parse_bool(other, false)) << other;
+    EXPECT_TRUE(parse_bool(other, true)) << other;
+    EXPECT_FALSE(parse_bool(other, false)) << other;
   }
   const auto to_int = [](const std::string& text) { return parse_int(text, 99); };
   // Leading C whitespace (\v, \f too) and one sign, then digits to the end.
@@ -113,8 +115,11 @@ TEST(Ini, ParsesOrFailsWithTheLine) {
   EXPECT_EQ(outcome(flat, "\xEF\xBB\xBF[server]\nk=v\n"), "配置第 1 行缺少 '='");
   test::TempDir dir;
   const IniFile ini = load_ini(dir.write("a.ini", "[s]\nempty =\n"));
-  EXPECT_EQ(ini.get("s", "empty", "fb") + ini.get("s", "none", "fb"), "fb");
-  EXPECT_TRUE(ini.has("s", "empty") && !ini.has("s", "none") && !ini.has("S", "empty"));
+  EXPECT_EQ(ini.get("s", "empty", "fb"), "");
+  EXPECT_EQ(ini.get("s", "none", "fb"), "fb");
+  EXPECT_TRUE(ini.has("s", "empty"));
+  EXPECT_FALSE(ini.has("s", "none"));
+  EXPECT_FALSE(ini.has("S", "empty"));
 }
 
 TEST(SaveText, CreatesParentsAndReplacesBytes) {
@@ -142,6 +147,36 @@ TEST(ServerConfig, ReadsRoutesInSectionByteOrder) {
 
 TEST(ServerConfig, RulesInOrderFirstFailureWins) {
   expect_outcomes("server_rules.txt", load_server_config);
+}
+
+// A network as the table writes it ("10.0.0.0/8"), or "invalid".
+std::string network_text(const std::string& text) {
+  const auto network = parse_network(text);
+  char out[INET6_ADDRSTRLEN] = "";
+  if (!network) return "invalid";
+  ::inet_ntop(network->family, network->address.data(), out, sizeof out);
+  return out + ("/" + std::to_string(network->prefix));
+}
+
+TEST(Network, ParsesEveryRowOfTheTable) {
+  for (const auto& [where, text, expected] : test::table("networks.txt"))
+    EXPECT_EQ(network_text(text), expected) << where;
+}
+
+// "NETWORK HOST": whether the network holds the host, which is given in the
+// family it is written in (an IPv4-mapped host as IPv6).
+std::string holds(const std::string& row) {
+  const auto network = parse_network(row.substr(0, row.find(' ')));
+  const std::string host = row.substr(row.find(' ') + 1);
+  std::uint8_t bytes[16];
+  const int family = ::inet_pton(AF_INET, host.c_str(), bytes) == 1 ? AF_INET : AF_INET6;
+  if (!network || ::inet_pton(family, host.c_str(), bytes) != 1) return "bad row";
+  return network->contains(family, bytes) ? "yes" : "no";
+}
+
+TEST(Network, MatchesEveryRowOfTheTable) {
+  for (const auto& [where, row, expected] : test::table("network_hosts.txt"))
+    EXPECT_EQ(holds(row), expected) << where;
 }
 
 const std::string kClient =

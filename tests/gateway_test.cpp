@@ -80,9 +80,11 @@ TEST(Lifecycle, StartAndStopActOnce) {
   const int port = free_port();
   Gateway gateway(one_route(port));
   for (int twice = 0; twice < 2; ++twice) gateway.start();
-  EXPECT_TRUE(gateway.running() && !port_free(SOCK_STREAM, port));
+  EXPECT_TRUE(gateway.running());
+  EXPECT_FALSE(port_free(SOCK_STREAM, port));
   for (int twice = 0; twice < 2; ++twice) gateway.stop();
-  EXPECT_FALSE(gateway.running() || tcp_connect(port));
+  EXPECT_FALSE(gateway.running());
+  EXPECT_FALSE(tcp_connect(port));
 }
 
 TEST(Lifecycle, DestroyingARunningGatewayStopsIt) {
@@ -163,7 +165,8 @@ TEST(ListedFd, LeavesTheListBeforeItsNumberIsReused) {
   auto [reused, peer] = socket_pair();
   ASSERT_EQ(reused.get(), number);
   list.shutdown_all();  // must not reach the new socket
-  EXPECT_TRUE(send_all(peer.get(), "x", 1) && recv_exact(reused.get(), 1) == "x");
+  ASSERT_TRUE(send_all(peer.get(), "x", 1));
+  EXPECT_EQ(recv_exact(reused.get(), 1), "x");
 }
 
 // Plays the service manager: a datagram socket named by NOTIFY_SOCKET, and
@@ -177,7 +180,7 @@ Fd notify_socket(const std::string& path) {
   Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
   EXPECT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
-  set_receive_timeout(socket.get(), 10s);
+  set_receive_timeout(socket.get(), scaled(10s));
   return socket;
 }
 
@@ -190,7 +193,7 @@ TEST(Notify, ReadyOnlyOnceListenersAcceptStoppingOnSigterm) {
                                   "admin_port = " + std::to_string(admin_port) + "\n"),
                        {.environment = {"NOTIFY_SOCKET=" + path}});
   ASSERT_EQ(udp_recv(manager.get()), "READY=1");
-  EXPECT_TRUE(tcp_connect(port) && tcp_connect(admin_port));
+  for (const int listening : {port, admin_port}) EXPECT_TRUE(tcp_connect(listening)) << listening;
   EXPECT_EQ(server.terminate(), 0);
   EXPECT_EQ(udp_recv(manager.get()), "STOPPING=1");
 }
@@ -207,7 +210,8 @@ TEST(Notify, ReloadingCarriesTheMonotonicTime) {
   const std::string message = udp_recv(manager.get()).value_or("");
   const std::chrono::microseconds sent(std::stoll(message.substr(message.rfind('=') + 1)));
   EXPECT_EQ(message, "RELOADING=1\nMONOTONIC_USEC=" + std::to_string(sent.count()));
-  EXPECT_TRUE(before - 1us < sent && sent <= after) << message;
+  EXPECT_LT(before - 1us, sent) << message;
+  EXPECT_LE(sent, after) << message;
 }
 
 }  // namespace

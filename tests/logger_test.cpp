@@ -41,7 +41,7 @@ struct Logging : ::testing::Test {
   // Once resumed: ends the logger and gives its lines, each stamp taken since
   // the start as "T". A line without its newline is missing.
   std::vector<std::string> lines() {
-    EXPECT_TRUE(logger_->flush(30s));
+    EXPECT_TRUE(logger_->flush(scaled(30s)));
     logger_.reset();
     out_.reset();
     reader_.join();
@@ -90,16 +90,16 @@ TEST_F(Logging, NeverWaitsForAReaderThatStopsReading) {
   for (int i = 0; i < 50'000; ++i) logger_->info("line ", std::to_string(i), std::string(100, 'x'));
   const auto logged_all = std::chrono::steady_clock::now();
   logger_.reset();
-  EXPECT_LT(logged_all - start, 10s);
+  EXPECT_LT(logged_all - start, scaled(10s));
   // The exit waits for the pending lines, a while.
-  EXPECT_LT(std::chrono::steady_clock::now() - logged_all, Logger::kExitWait + 2s);
+  EXPECT_LT(std::chrono::steady_clock::now() - logged_all, Logger::kExitWait + scaled(2s));
 }
 
 // More lines than the buffer holds, and a line longer than the whole buffer.
 TEST_F(Logging, CountsDroppedLinesOnceTheReaderResumes) {
   for (int i = 0; i < 200'000; ++i) logger_->info("n", std::to_string(i));
   resume();
-  EXPECT_TRUE(logger_->flush(30s));
+  EXPECT_TRUE(logger_->flush(scaled(30s)));
   logger_->info("after");
   logger_->info(std::string(Logger::kDefaultBufferBytes, 'x'));
   const std::vector<std::string> got = lines();
@@ -117,8 +117,8 @@ TEST_F(Logging, SurvivesOutputThatFails) {
   const Fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
   Logger on_full(full.get());
   for (int i = 0; i < 2000; ++i) (i % 2 == 0 ? *logger_ : on_full).warn("lost");
-  EXPECT_TRUE(logger_->flush(30s));
-  EXPECT_TRUE(on_full.flush(30s));
+  EXPECT_TRUE(logger_->flush(scaled(30s)));
+  EXPECT_TRUE(on_full.flush(scaled(30s)));
 }
 
 }  // namespace

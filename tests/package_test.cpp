@@ -86,7 +86,8 @@ TEST(Package, UnpackedContents) {
   // Documentation=man:... is looked up with man, so the pages must be found.
   const auto verified = run_tool({"MANPATH=" + man, "systemd-analyze", "verify",
                                   dir.write("verify/tarnwicket.service", moved)});
-  EXPECT_TRUE(verified.status == 0 && verified.err.empty()) << verified.out << verified.err;
+  EXPECT_EQ(verified.status, 0) << verified.out;
+  EXPECT_EQ(verified.err, "");
 }
 
 // The maintainer scripts run against a private root with a stand-in systemctl

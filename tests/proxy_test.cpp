@@ -1,8 +1,11 @@
-// The PROXY protocol and IPv6 through the real binary: nginx and HAProxy from
-// the distribution as upstream and balancer, and peers of the test's own.
+// The PROXY header parser's table; the PROXY protocol and IPv6 through the
+// real binary: nginx and HAProxy from the distribution as upstream and
+// balancer, and peers of the test's own.
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include "gateway/proxy_protocol.h"
 #include "support/gateway_fixture.h"
 
 namespace tarnwicket::test {
@@ -14,6 +17,30 @@ const std::string kV2Signature = "\r\n\r\n\0\r\nQUIT\n"s;
 
 std::string be16(int value) {
   return {static_cast<char>(value >> 8), static_cast<char>(value & 0xff)};
+}
+
+// "1.2.3.4:5" or "[::1]:5", as the table writes an address.
+std::string endpoint(const sockaddr_storage& address) {
+  const auto& in = reinterpret_cast<const sockaddr_in&>(address);
+  const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+  const bool v4 = address.ss_family == AF_INET;
+  char text[INET6_ADDRSTRLEN] = "";
+  ::inet_ntop(address.ss_family, v4 ? static_cast<const void*>(&in.sin_addr) : &in6.sin6_addr, text,
+              sizeof text);
+  return (v4 ? text : "[" + std::string(text) + "]") + ":" + std::to_string(ntohs(in.sin_port));
+}
+
+std::string outcome(const ProxyHeader& header) {
+  if (header.state == ProxyHeader::State::kInvalid) return "invalid";
+  if (header.state == ProxyHeader::State::kNeedMore) return "need " + std::to_string(header.size);
+  return "complete " + std::to_string(header.size) + " " +
+         (header.local ? "local" : endpoint(header.source) + " " + endpoint(header.destination));
+}
+
+TEST(ProxyHeader, ParsesEveryRowOfTheTable) {
+  for (const auto& [where, bytes, expected] :
+       table("proxy_headers.txt", {{"@V2@", R"(\r\n\r\n\0\r\nQUIT\n)"}}))
+    EXPECT_EQ(outcome(parse_proxy_header(unescape(bytes))), expected) << where;
 }
 
 TEST(ProxyChain, UpstreamReadsTheClientAddress) {
@@ -114,8 +141,10 @@ TEST_F(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
   Fd client = udp_connect(udp_port_);
   const std::string prefix = kV2Signature + "\x21\x12\x00\x0c\x7f\x00\x00\x01\x7f\x00\x00\x01"s +
                              be16(local_port(client.get())) + be16(udp_port_);
-  for (const std::string payload : {"ping", "again"})
-    EXPECT_TRUE(udp_send(client.get(), payload) && udp_recv(client.get()) == prefix + payload);
+  for (const std::string payload : {"ping", "again"}) {
+    ASSERT_TRUE(udp_send(client.get(), payload));
+    EXPECT_EQ(udp_recv(client.get()), prefix + payload);
+  }
 }
 
 class Ipv6 : public RelayFixture {};

@@ -54,12 +54,13 @@ TEST_F(TcpRelay, ClientResetsLeaveTheRouteServing) {
 
 TEST_F(TcpRelay, UpstreamResetClosesTheClient) {
   Fd listener = tcp_listener();
-  set_receive_timeout(listener.get(), 10s);  // bounds the accept
+  set_receive_timeout(listener.get(), scaled(10s));  // bounds the accept
   ASSERT_TRUE(start({{"g", "tcp", port_, "127.0.0.1", local_port(listener.get())}}));
   Fd client = tcp_connect(port_);
   Fd upstream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
   // Mid-stream: after the first bytes have passed.
-  ASSERT_TRUE(send_all(upstream.get(), "ping", 4) && recv_exact(client.get(), 4) == "ping");
+  ASSERT_TRUE(send_all(upstream.get(), "ping", 4));
+  ASSERT_EQ(recv_exact(client.get(), 4), "ping");
   reset_on_close(upstream.get());
   upstream.reset();
   EXPECT_TRUE(wait_closed(client.get()));
@@ -132,7 +133,8 @@ class UdpRelay : public RelayFixture {
 // One upstream socket per client port, and not the gateway's own port.
 TEST_F(UdpRelay, OneUpstreamSocketPerClientPort) {
   ASSERT_TRUE(start({udp_route()}));
-  EXPECT_TRUE(echoes(a_.get(), "a1") && echoes(a_.get(), "a2") && echoes(b_.get(), "b1"));
+  for (const char* text : {"a1", "a2"}) EXPECT_TRUE(echoes(a_.get(), text));
+  EXPECT_TRUE(echoes(b_.get(), "b1"));
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 2u);
   EXPECT_EQ(std::ranges::count(udp_upstream_.sender_ports(), udp_port_), 0);
 }
@@ -141,14 +143,14 @@ TEST_F(UdpRelay, OneUpstreamSocketPerClientPort) {
 TEST_F(UdpRelay, LargestAndEmptyDatagramsPassWhole) {
   ASSERT_TRUE(start({udp_route()}));
   EXPECT_TRUE(echoes(a_.get(), std::string(65507, 'x')));
-  EXPECT_TRUE(echoes(a_.get(), "") && echoes(a_.get(), "after empty"));
+  for (const char* text : {"", "after empty"}) EXPECT_TRUE(echoes(a_.get(), text)) << text;
 }
 
 // Above the limit each datagram of a new client is dropped with a warning.
 TEST_F(UdpRelay, AssociationLimitDropsNewClientsWithAWarning) {
   ASSERT_TRUE(start({udp_route(1)}));
   EXPECT_TRUE(echoes(a_.get(), "a"));
-  ASSERT_TRUE(udp_send(b_.get(), "b1") && udp_send(b_.get(), "b2"));
+  for (const char* text : {"b1", "b2"}) ASSERT_TRUE(udp_send(b_.get(), text));
   EXPECT_TRUE(proc().wait_for_lines("[WARN] UDP association limit reached on route u", 2));
   EXPECT_TRUE(echoes(a_.get(), "a still served"));
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 1u);
@@ -156,14 +158,14 @@ TEST_F(UdpRelay, AssociationLimitDropsNewClientsWithAWarning) {
 
 TEST_F(UdpRelay, UnresolvableTargetWarnsPerDatagram) {
   ASSERT_TRUE(start({{"x", "udp", udp_port_, "no-such-host.invalid", 7000}}));
-  ASSERT_TRUE(udp_send(a_.get(), "1") && udp_send(a_.get(), "2"));
+  for (const char* text : {"1", "2"}) ASSERT_TRUE(udp_send(a_.get(), text));
   EXPECT_TRUE(proc().wait_for_lines("[WARN] UDP route x packet failed: 解析 UDP 上游地址失败", 2));
 }
 
 // Live associations end at once, not after the 60 s idle time-out.
 TEST_F(UdpRelay, StopEndsLiveAssociationsPromptly) {
   ASSERT_TRUE(start({udp_route()}));
-  EXPECT_TRUE(echoes(a_.get(), "a") && echoes(b_.get(), "b"));
+  for (const Fd* client : {&a_, &b_}) EXPECT_TRUE(echoes(client->get(), "a"));
   EXPECT_TRUE(stops_within(3s));
   EXPECT_EQ(proc().count_lines("UDP recvfrom failed"), 0u);
 }
@@ -189,7 +191,7 @@ TEST_F(Faults, UpstreamDownClosesEachClientUntilItIsBack) {
                      "连接 TCP 上游失败 127.0.0.1:" + std::to_string(down_));
   TcpUpstream back(TcpUpstream::Mode::kEcho, down_);
   Fd a = tcp_connect(port_), b = tcp_connect(port_);
-  EXPECT_TRUE(echoes(a.get(), "back a") && echoes(b.get(), "back b"));
+  for (const Fd* client : {&a, &b}) EXPECT_TRUE(echoes(client->get(), "back"));
   EXPECT_EQ(proc().count_lines("connection limit reached"), 0u);
 }
 
@@ -272,7 +274,7 @@ TEST_F(Faults, SigtermUnderFullLoad) {
   std::atomic<int> busy{0};  // connections that have made a few round trips
   std::vector<std::jthread> clients;
   for (int c = 0; c < kConnections; ++c)
-    clients.emplace_back([&, c, until = Clock::now() + 30s] {
+    clients.emplace_back([&, c, until = Clock::now() + scaled(30s)] {
       Fd client = tcp_connect(port_);
       const std::string chunk(1 << 16, static_cast<char>('a' + c % 26));
       for (int round = 0; round < 100000 && Clock::now() < until && echoes(client.get(), chunk);)
@@ -321,7 +323,7 @@ TEST_F(FailurePaths, StalledStdoutHoldsUpNeitherRelayNorStop) {
   EXPECT_TRUE(eventually_true([&] { return static_cast<bool>(tcp_connect(port_)); }));
   for (int i = 0; i < 500; ++i) ASSERT_TRUE(echoes(tcp_connect(port_).get(), "session"));
   server.signal(SIGTERM);
-  EXPECT_EQ(server.wait_exit(2s), 0) << "no exit within 2 s of SIGTERM";
+  EXPECT_EQ(server.wait_exit(2s), 0) << "no exit within 2 s (scaled) of SIGTERM";
 }
 
 // A client that sent to 127.0.0.5 takes replies only from there.
@@ -358,7 +360,7 @@ constexpr int kTcpHalf = kSanitized ? 5000 : 10000, kUdpChurn = kSanitized ? 500
 // `count` exchanges (each given its own text) over four client threads,
 // within 90 s; gives the number that failed (or were not made in time).
 int churn(int count, const std::function<bool(const std::string&)>& exchange) {
-  const auto until = Clock::now() + 90s;
+  const auto until = Clock::now() + scaled(90s);
   std::atomic<int> next{0}, failures{0};
   std::vector<std::jthread> threads;
   for (int t = 0; t < 4; ++t)

@@ -35,12 +35,12 @@ TEST_F(Reload, UnchangedRoutesKeepFlowingByteForByte) {
   server().rewrite(server_ini({tcp_route(), udp_route()}, 6000));
   // The reload is asked for after 20 rounds of traffic, which goes on until
   // 20 rounds after its outcome line.
-  const auto until = std::chrono::steady_clock::now() + 20s;
+  const auto until = std::chrono::steady_clock::now() + scaled(20s);
   for (int i = 0, after = 0; after < 20; ++i) {
     ASSERT_TRUE(i < 10000 && std::chrono::steady_clock::now() < until) << "no reload";
     if (i == 20) proc().signal(SIGHUP);
     const std::string text(1000 + i % 100, static_cast<char>('a' + i % 26));
-    ASSERT_TRUE(echoes(tcp.get(), text) && echoes(udp.get(), text)) << "round " << i;
+    for (const Fd* client : {&tcp, &udp}) ASSERT_TRUE(echoes(client->get(), text)) << "round " << i;
     if (proc().count_lines("configuration reload") > 0) ++after;
   }
   EXPECT_EQ(summary("0 added, 0 changed, 0 removed, 2 unchanged"), 1u);
@@ -100,7 +100,8 @@ TEST_F(Reload, FailedReloadLeavesEverythingServing) {
   for (const auto& [ini, message] : cases) {
     ASSERT_TRUE(reload(ini));
     EXPECT_EQ(proc().count_lines("[WARN] configuration reload failed: " + message), 1u);
-    EXPECT_TRUE(echoes(open.get(), "still") && echoes(tcp_connect(port_).get(), "fresh"));
+    EXPECT_TRUE(echoes(open.get(), "still"));
+    EXPECT_TRUE(echoes(tcp_connect(port_).get(), "fresh"));
     EXPECT_TRUE(port_free(SOCK_STREAM, opened));
   }
   EXPECT_EQ(other.bytes_received(), 0u);
@@ -188,7 +189,7 @@ TEST_F(Reload, HundredReloadsWithTrafficLeaveThreadsAndDescriptorsIdle) {
   Fd tcp = tcp_connect(port_), udp = udp_connect(udp_port_);
   for (int i = 1; i <= 100; ++i) {
     // Taken in and associated before the reload; the connection outlives its listener.
-    ASSERT_TRUE(echoes(tcp.get(), "t") && echoes(udp.get(), "u")) << i;
+    for (const Fd* client : {&tcp, &udp}) ASSERT_TRUE(echoes(client->get(), "t")) << i;
     for (const int r : {0, 1}) std::swap(routes[r].listen_port, other_ports[r]);
     ASSERT_TRUE(reload(server_ini({routes[0], routes[1]}, 5000, 1000)));
     ASSERT_TRUE(echoes(tcp.get(), "t")) << i;
@@ -224,10 +225,11 @@ TEST_F(Drain, NewClientsRefusedExitAfterTheLastEnds) {
   ASSERT_TRUE(echoes(udp.get(), "a"));
   ASSERT_TRUE(drain());
   EXPECT_FALSE(tcp_connect(port_));
-  EXPECT_TRUE(echoes(client_.get(), "during") && echoes(udp.get(), "b"));
+  for (const Fd* client : {&client_, &udp}) EXPECT_TRUE(echoes(client->get(), "during"));
   Fd new_udp = udp_connect(udp_port_);
-  set_receive_timeout(new_udp.get(), 300ms);
-  EXPECT_TRUE(udp_send(new_udp.get(), "c") && !udp_recv(new_udp.get()));  // not answered
+  set_receive_timeout(new_udp.get(), scaled(300ms));
+  ASSERT_TRUE(udp_send(new_udp.get(), "c"));
+  EXPECT_FALSE(udp_recv(new_udp.get()));  // not answered
   EXPECT_EQ(proc().count_lines("server stopped"), 0u);
   client_.reset();  // the association ends after its idle time-out, 1 s
   EXPECT_EQ(proc().wait_exit(), 0);
@@ -255,8 +257,8 @@ TEST_F(Drain, ReadyzAnswersDraining) {
   EXPECT_TRUE(http_request(admin, "GET /readyz").starts_with("HTTP/1.1 200 "));
   ASSERT_TRUE(drain());
   const std::string answer = http_request(admin, "GET /readyz");
-  EXPECT_TRUE(answer.starts_with("HTTP/1.1 503 ") && answer.ends_with("\r\n\r\ndraining\n"))
-      << answer;
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 503 ")) << answer;
+  EXPECT_TRUE(answer.ends_with("\r\n\r\ndraining\n")) << answer;
 }
 
 }  // namespace

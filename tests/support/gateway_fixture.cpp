@@ -61,7 +61,7 @@ bool RelayFixture::start(const std::vector<RouteSpec>& routes, int connection_ti
   const auto begin = std::chrono::steady_clock::now();
   const auto status = server().terminate(limit + 10s);
   const auto took = std::chrono::steady_clock::now() - begin;
-  if (status == 0 && took < limit) return ::testing::AssertionSuccess();
+  if (status == 0 && took < scaled(limit)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure()
          << "status " << status.value_or(-1) << " after "
          << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";

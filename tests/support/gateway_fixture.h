@@ -53,7 +53,7 @@ class RelayFixture : public ::testing::Test {
   RunningServer& server() { return *server_; }
   // Waits until the server runs its idle threads and holds its idle descriptors again.
   ::testing::AssertionResult back_to_idle(std::chrono::milliseconds deadline = 10s);
-  // Sends SIGTERM: the server must exit 0 within `limit`.
+  // Sends SIGTERM: the server must exit 0 within `limit` (scaled).
   ::testing::AssertionResult stops_within(std::chrono::milliseconds limit);
 
   TcpUpstream tcp_upstream_;

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
@@ -20,6 +22,7 @@ namespace {
 
 constexpr size_t kChunkBytes = 65536;
 constexpr int kReadsPerEvent = 8;  // fairness between busy connections
+constexpr int kPortBlock = 200;    // free_port's ports per process before another's block
 
 [[noreturn]] void throw_errno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -35,8 +38,15 @@ void watch(int epoll, int op, int fd, std::uint32_t events) {
   ::epoll_ctl(epoll, op, fd, &event);
 }
 
-// host:port as an IPv4 or IPv6 address in `out`; gives its length.
-socklen_t address(const std::string& host, int port, sockaddr_in6& out) {
+int ephemeral_low() {
+  int low = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+  return low;
+}
+
+}  // namespace
+
+socklen_t socket_address(const std::string& host, int port, sockaddr_in6& out) {
   out = {};
   auto& in = reinterpret_cast<sockaddr_in&>(out);
   in.sin_port = htons(static_cast<std::uint16_t>(port));  // at the same offset for both
@@ -49,9 +59,11 @@ socklen_t address(const std::string& host, int port, sockaddr_in6& out) {
   return sizeof out;
 }
 
+namespace {
+
 bool bind_to(int fd, const std::string& host, int port) {
   sockaddr_in6 addr;
-  const socklen_t len = address(host, port, addr);
+  const socklen_t len = socket_address(host, port, addr);
   return ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
 }
 
@@ -72,14 +84,23 @@ int local_port(int fd) {
   return ntohs(addr.sin6_port);  // at the same offset in sockaddr_in
 }
 
+std::chrono::milliseconds scaled(std::chrono::milliseconds duration) {
+  static const char* text = std::getenv("TARNWICKET_TEST_TIME_FACTOR");
+  static const double factor = std::max(1.0, text != nullptr ? std::atof(text) : 1.0);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(duration * factor);
+}
+
 int free_port() {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    Fd tcp = bound_socket(SOCK_STREAM, 0);
-    if (!tcp) continue;
-    const int port = local_port(tcp.get());
-    if (bound_socket(SOCK_DGRAM, port)) return port;
+  // From 20000 (1024 when the range starts lower) up to the ephemeral range;
+  // each process starts in a block of its own.
+  static const int low = ephemeral_low(), first = low > 21000 ? 20000 : 1024;
+  static const int count = std::max(low - first, kPortBlock);
+  static std::atomic<int> next{::getpid() % (count / kPortBlock) * kPortBlock};
+  for (int attempt = 0; attempt < count; ++attempt) {
+    const int port = first + next++ % count;
+    if (port_free(SOCK_STREAM, port) && port_free(SOCK_DGRAM, port)) return port;
   }
-  throw std::runtime_error("no free port on 127.0.0.1");
+  throw std::runtime_error("no free port on 127.0.0.1 below the ephemeral range");
 }
 
 bool port_free(int type, int port) { return static_cast<bool>(bound_socket(type, port)); }
@@ -93,7 +114,7 @@ Fd tcp_listener(int port, int* bound_port) {
 
 Fd udp_socket() {
   Fd fd = bound_socket(SOCK_DGRAM, 0);
-  set_receive_timeout(fd.get(), 5s);
+  set_receive_timeout(fd.get(), scaled(5s));
   return fd;
 }
 
@@ -199,13 +220,14 @@ std::vector<int> UdpEcho::sender_ports() {
 
 Fd ip_connect(int type, const std::string& host, int port, const std::string& source) {
   sockaddr_in6 to;
-  const socklen_t to_len = address(host, port, to);
+  const socklen_t to_len = socket_address(host, port, to);
   Fd fd(::socket(to.sin6_family, type | SOCK_CLOEXEC, 0));
   if (!fd) throw_errno("socket");
-  set_receive_timeout(fd.get(), type == SOCK_STREAM ? 10s : 5s);
+  set_receive_timeout(fd.get(), scaled(type == SOCK_STREAM ? 10s : 5s));
   if (type == SOCK_STREAM) {
     set_option(fd.get(), IPPROTO_TCP, TCP_NODELAY, 1);
-    set_option(fd.get(), SOL_SOCKET, SO_SNDTIMEO, timeval{10, 0});
+    set_option(fd.get(), SOL_SOCKET, SO_SNDTIMEO,
+               timeval{static_cast<time_t>(scaled(10s).count() / 1000), 0});
     // The port is left to connect(), which may reuse ports in TIME_WAIT
     // towards other peers: churn would run out of them otherwise.
     set_option(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1);

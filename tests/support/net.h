@@ -4,6 +4,7 @@
 // 127.0.0.1, port 0, and small blocking client helpers with deadlines. No test
 // framework and nothing of the gateway's own code here.
 
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -40,17 +41,26 @@ class Fd {
   int fd_ = -1;
 };
 
-// A port that was free a moment ago on 127.0.0.1 for both TCP and UDP.
+// A deadline or time-out stretched by TARNWICKET_TEST_TIME_FACTOR (the
+// sanitizer test presets set it; 1 when unset). Every one of the kit is.
+std::chrono::milliseconds scaled(std::chrono::milliseconds duration);
+
+// A port that was free a moment ago on 127.0.0.1 for both TCP and UDP, below
+// the ephemeral range (ip_local_port_range): no outgoing connection can take
+// it before the server binds it. Every call gives another port, and each
+// process starts at an offset of its own, so parallel tests rarely meet.
 int free_port();
 // A port that this process could bind on 127.0.0.1 right now.
 bool port_free(int type, int port);
+// host:port (an IPv4 or IPv6 literal) in `out`, IPv4 as a sockaddr_in; its length.
+socklen_t socket_address(const std::string& host, int port, sockaddr_in6& out);
 // The local port a socket is bound to.
 int local_port(int fd);
 // A TCP listener on 127.0.0.1:port (0: any, stored in *bound_port), backlog
 // 4096, SO_REUSEADDR; empty when the port is taken. Nobody accepts on it, so
 // connections complete in the backlog and are never read: a stalled upstream.
 Fd tcp_listener(int port = 0, int* bound_port = nullptr);
-// A UDP socket on 127.0.0.1, port 0, with a receive time-out of 5 s, that
+// A UDP socket on 127.0.0.1, port 0, with a receive time-out of 5 s (scaled), that
 // nobody reads unless the test does: a silent upstream.
 Fd udp_socket();
 
@@ -92,8 +102,8 @@ class UdpEcho {
 
 // A TCP or UDP socket connected to host:port (an IPv4 or IPv6 literal), bound
 // first to `source` when given. TCP: TCP_NODELAY, as a game client's, and
-// receive and send time-outs of 10 s; UDP: receive time-out 5 s. These bound
-// every wait below. Empty on failure.
+// receive and send time-outs of 10 s; UDP: receive time-out 5 s (both
+// scaled). These bound every wait below. Empty on failure.
 Fd ip_connect(int type, const std::string& host, int port, const std::string& source = "");
 // A TCP client (from `from`, when given) to 127.0.0.1:port.
 Fd tcp_connect(int port, const char* from = nullptr);

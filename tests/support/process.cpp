@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -54,6 +55,35 @@ std::string test_data(const std::string& name,
       text.replace(at, key.size(), value);
   }
   return text;
+}
+
+std::vector<TableRow> table(const std::string& name,
+                            const std::vector<std::pair<std::string, std::string>>& values) {
+  std::vector<TableRow> rows;
+  std::istringstream in(test_data(name, values));
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t arrow = line.rfind(" => ");
+    rows.push_back({name + ":" + std::to_string(number), line.substr(0, arrow),
+                    arrow == line.npos ? "" : line.substr(arrow + 4)});
+  }
+  return rows;
+}
+
+std::string unescape(std::string_view text) {
+  std::string out;
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (text[at] != '\\' || at + 1 == text.size()) {
+      out += text[at];
+    } else if (const char c = text[++at]; c == 'x') {
+      out += static_cast<char>(std::stoi(std::string(text.substr(at + 1, 2)), nullptr, 16));
+      at += 2;
+    } else {
+      out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == '0' ? '\0' : c;
+    }
+  }
+  return out;
 }
 
 std::string server_ini(const std::vector<RouteSpec>& routes, int connection_timeout_ms,
@@ -116,7 +146,8 @@ Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessO
   Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   Fd out(::open((dir_.path() / "stdout").c_str(), kWrite, 0600));
   Fd err(::open((dir_.path() / "stderr").c_str(), kWrite, 0600));
-  if (!null_fd || !out || !err) throw_errno("open");
+  output_ = Fd(::open((dir_.path() / "stdout").c_str(), O_RDONLY | O_CLOEXEC));
+  if (!null_fd || !out || !err || !output_) throw_errno("open");
 
   pid_ = ::fork();
   if (pid_ < 0) throw_errno("fork");
@@ -166,17 +197,34 @@ void Process::signal(int signo) {
   if (!ended()) ::kill(pid_, signo);
 }
 
+void Process::read_output() {
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(output_.get(), buffer, sizeof buffer)) > 0;) {
+    unfinished_.append(buffer, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t end; (end = unfinished_.find('\n', start)) != std::string::npos; start = end + 1)
+      lines_.push_back(unfinished_.substr(start, end - start));
+    unfinished_.erase(0, start);
+  }
+}
+
 bool Process::wait_for_lines(std::string_view needle, size_t count,
                              std::chrono::milliseconds deadline) {
+  size_t seen = 0, found = 0;  // only the lines read since the last look are searched
+  const auto enough = [&] {
+    read_output();
+    for (; seen < lines_.size(); ++seen) found += lines_[seen].find(needle) != std::string::npos;
+    return found >= count;
+  };
   // A process that has ended writes no more lines.
-  eventually_true([&] { return count_lines(needle) >= count || ended(); }, deadline);
-  return count_lines(needle) >= count;
+  eventually_true([&] { return enough() || ended(); }, deadline);
+  return enough();
 }
 
 size_t Process::count_lines(std::string_view needle) {
-  return static_cast<size_t>(std::ranges::count_if(stdout_lines(), [&](const std::string& line) {
-    return line.find(needle) != std::string::npos;
-  }));
+  read_output();
+  return static_cast<size_t>(std::ranges::count_if(
+      lines_, [&](const std::string& line) { return line.find(needle) != std::string::npos; }));
 }
 
 std::optional<int> Process::wait_exit(std::chrono::milliseconds deadline) {
@@ -185,9 +233,9 @@ std::optional<int> Process::wait_exit(std::chrono::milliseconds deadline) {
 }
 
 std::vector<std::string> Process::stdout_lines() {
-  std::vector<std::string> lines;
-  std::ifstream in(dir_.path() / "stdout");
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  read_output();
+  std::vector<std::string> lines = lines_;
+  if (!unfinished_.empty()) lines.push_back(unfinished_);
   return lines;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // Runs the real binaries as child processes, for the tests and the benchmark,
-// and writes the server's configuration. Every wait takes a deadline.
+// and writes the server's configuration. Every wait takes a deadline, which
+// the kit stretches (see scaled).
 
 #include <sys/types.h>
 
@@ -13,6 +14,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "support/net.h"
 
 namespace tarnwicket::test {
 
@@ -27,6 +30,18 @@ std::string read_file(const std::filesystem::path& path);
 // The file tests/data/NAME with each key of `values` replaced by its value.
 std::string test_data(const std::string& name,
                       const std::vector<std::pair<std::string, std::string>>& values = {});
+
+// The rows of the table tests/data/NAME (keys of `values` replaced as by
+// test_data): "INPUT => EXPECTED", or INPUT alone for an empty EXPECTED;
+// blank lines and lines that start with '#' are left out.
+struct TableRow {
+  std::string where;  // NAME:LINE
+  std::string input, expected;
+};
+std::vector<TableRow> table(const std::string& name,
+                            const std::vector<std::pair<std::string, std::string>>& values = {});
+// `text` with \r, \n, \0, \\ and \xHH turned into the bytes they stand for.
+std::string unescape(std::string_view text);
 
 // A server.ini for the real binary: the [server] section and one
 // [route:NAME] section per route.
@@ -82,11 +97,12 @@ class Process {
   pid_t pid() const { return pid_; }
   void signal(int signo);
 
-  // Waits until some stdout line contains `needle` (lines already written count).
+  // Waits until some whole stdout line contains `needle` (lines already
+  // written count). Each wait reads on from where the last read stopped.
   bool wait_for_line(std::string_view needle, std::chrono::milliseconds deadline = 10s) {
     return wait_for_lines(needle, 1, deadline);
   }
-  // Waits until `count` stdout lines contain `needle`.
+  // Waits until `count` whole stdout lines contain `needle`.
   bool wait_for_lines(std::string_view needle, size_t count,
                       std::chrono::milliseconds deadline = 10s);
   size_t count_lines(std::string_view needle);
@@ -95,14 +111,19 @@ class Process {
   std::optional<int> wait_exit(std::chrono::milliseconds deadline = 10s);
 
   // Output so far; after wait_exit, all of it. The last line may be unfinished.
+  // (count_lines and the waits take whole lines only.)
   std::vector<std::string> stdout_lines();
   std::string stdout_text();
   std::string stderr_text();
 
  private:
-  bool ended();  // reaps the child once it has ended
+  bool ended();        // reaps the child once it has ended
+  void read_output();  // takes what stdout got since the last read into lines_
 
   TempDir dir_;  // holds the output files
+  Fd output_;    // stdout, read on from where the last read stopped
+  std::vector<std::string> lines_;
+  std::string unfinished_;  // the last line read, while it has no newline yet
   pid_t pid_ = -1;
   std::optional<int> status_;
 };
@@ -131,7 +152,7 @@ double proc_number(const std::filesystem::path& file, std::string_view key);
 // the last value. For process-state checks that have no event to wait on.
 template <class Measure, class Ok>
 auto eventually(Measure measure, Ok ok, std::chrono::milliseconds deadline = 10s) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
+  const auto until = std::chrono::steady_clock::now() + scaled(deadline);
   for (auto value = measure();; value = measure()) {
     if (ok(value) || std::chrono::steady_clock::now() >= until) return value;
     std::this_thread::sleep_for(20ms);
