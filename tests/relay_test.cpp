@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <random>
+#include <sstream>
 
 #include "support/gateway_fixture.h"
 
@@ -246,6 +248,42 @@ TEST_F(Faults, StopWithAnUpstreamThatStalls) {
     ::send(client.get(), chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
   ASSERT_LT(rounds, 4096);
   EXPECT_TRUE(stops_within(3s));
+}
+
+// Connects from this host to 127.0.0.1:port that wait for their answer (SYN_SENT).
+size_t pending_connects(int port) {
+  std::ifstream table("/proc/net/tcp");
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  size_t pending = 0;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    pending += remote == wanted && state == "02";
+  }
+  return pending;
+}
+
+// A stop that ends an upstream connect still waiting for its answer says
+// nothing of it: the upstream did not fail.
+TEST_F(Faults, StopDuringAPendingConnectReportsNoFailure) {
+  Fd full(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(::bind(full.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(::listen(full.get(), 0), 0);
+  const int upstream = local_port(full.get());
+  // One connection fills the accept queue; SYNs after it go unanswered.
+  const Fd queued = ip_connect(SOCK_STREAM, "127.0.0.1", upstream);
+  Fd waiting(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  at.sin_port = htons(static_cast<uint16_t>(upstream));
+  ::connect(waiting.get(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+  ASSERT_TRUE(eventually_true([&] { return pending_connects(upstream) == 1; }));
+  ASSERT_TRUE(start({{"g", "tcp", port_, "127.0.0.1", upstream}}, 10000));
+  Fd client = tcp_connect(port_);
+  ASSERT_TRUE(eventually_true([&] { return pending_connects(upstream) == 2; }));
+  EXPECT_TRUE(stops_within(3s));
+  EXPECT_EQ(proc().count_lines("连接 TCP 上游失败"), 0u);
 }
 
 // 60 connects at once on 20 slots: exactly 20 relayed, one limit line per

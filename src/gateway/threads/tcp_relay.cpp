@@ -19,6 +19,9 @@ namespace {
 constexpr std::size_t kRelayChunkBytes = 65536;
 constexpr std::chrono::milliseconds kResourceBackoff{100};
 
+// Thrown when the connection ends because the gateway stops: nothing to report.
+struct Stopping {};
+
 }  // namespace
 
 void ThreadRelay::accept_loop() {
@@ -147,6 +150,8 @@ ListedFd ThreadRelay::connect_upstream(const RouteSettings& settings, const sock
     }
     return upstream;
   }
+  // A stop shuts the socket down under a connect in progress: not the upstream's failure.
+  if (!run_.running()) throw Stopping{};
   add(failures);
   throw std::runtime_error("连接 TCP 上游失败 " + route.target_host + ":" +
                            std::to_string(route.target_port));
