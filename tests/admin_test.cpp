@@ -204,6 +204,22 @@ TEST_F(AdminReload, RoutesSharingANameGiveOneSeries) {
   EXPECT_EQ(read_until(expected, scraped, admin_), expected);
 }
 
+TEST_F(AdminReload, ReloadOutcomesAreExported) {
+  ASSERT_TRUE(start_with({tcp_route()}));
+  const std::string ok = "tarnwicket_config_last_reload_successful";
+  const std::string failed = R"(tarnwicket_config_reloads_total{result="failure"})";
+  const std::string succeeded = R"(tarnwicket_config_reloads_total{result="success"})";
+  EXPECT_EQ(scraped(admin_, ok), 1);
+  server().rewrite("[server]\nconnection_timeout_ms = 1\n");  // invalid
+  proc().signal(SIGHUP);
+  ASSERT_TRUE(proc().wait_for_lines("configuration reload", ++reloads_));
+  Expected expected = {{ok, 0}, {failed, 1}, {succeeded, 0}};
+  EXPECT_EQ(read_until(expected, scraped, admin_), expected);
+  ASSERT_TRUE(reload({tcp_route()}));
+  expected = {{ok, 1}, {failed, 1}, {succeeded, 1}};
+  EXPECT_EQ(read_until(expected, scraped, admin_), expected);
+}
+
 // Refused for a bad header: counted as refused and nothing else.
 TEST_F(AdminReload, RefusedProxiedClientIsNotCountedAsAccepted) {
   RouteSpec proxied = tcp_route();

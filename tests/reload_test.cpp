@@ -81,6 +81,18 @@ TEST_F(Reload, RemovedRouteRefusesNewClientsOpenOneGoesOn) {
   EXPECT_TRUE(proc().wait_for_lines("route g relay ended", 2));
 }
 
+// After the summary, one line per route that the reload added, changed or removed.
+TEST_F(Reload, EveryChangedRouteHasItsLine) {
+  ASSERT_TRUE(start({tcp_route(), udp_route()}));
+  RouteSpec changed = tcp_route();
+  changed.target_port = free_port();
+  ASSERT_TRUE(reload({changed, {"n", "tcp", free_port(), "127.0.0.1", 9}}));
+  EXPECT_EQ(summary("1 added, 1 changed, 1 removed, 0 unchanged"), 1u);
+  EXPECT_TRUE(proc().wait_for_line("[INFO] route g changed"));
+  EXPECT_TRUE(proc().wait_for_line("[INFO] route n added"));
+  EXPECT_TRUE(proc().wait_for_line("[INFO] route u removed"));
+}
+
 // Each failure keeps every listener, target and connection as it was and
 // closes what the reload had opened.
 TEST_F(Reload, FailedReloadLeavesEverythingServing) {
@@ -259,6 +271,8 @@ TEST_F(Drain, ReadyzAnswersDraining) {
   const std::string answer = http_request(admin, "GET /readyz");
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 503 ")) << answer;
   EXPECT_TRUE(answer.ends_with("\r\n\r\ndraining\n")) << answer;
+  EXPECT_NE(http_request(admin, "GET /metrics").find("\ntarnwicket_draining 1\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ void Gateway::start() {
     stop_locked();
     throw;
   }
+  last_reload_success_ = seconds_since_epoch();
   ready_ = true;
 }
 

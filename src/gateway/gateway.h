@@ -44,6 +44,8 @@ class Gateway {
   // throws the user-facing message and keeps everything as it was when a step
   // fails. Logs the summary line on success.
   void reload(ServerConfig next);
+  // Counts a reload that failed before it reached the gateway (the file could not be read).
+  void reload_failed();
   // Closes every TCP listener and stops making UDP associations; existing
   // connections and associations go on. Acts once per run.
   void drain();
@@ -75,7 +77,10 @@ class Gateway {
   void log_refusals();
   void refusal_log_loop();
 
-  // gateway_reload.cpp: the steps of a reload that may fail, and their undoing.
+  // gateway_reload.cpp: the reload itself, the steps that may fail, and their undoing.
+  void apply(ServerConfig next);
+  void record_reload(bool applied);
+  static double seconds_since_epoch();
   void open_next_admin(const ServerConfig& next, std::unique_ptr<AdminServer>& previous);
   // `previous_admin`: null when the admin listener was not to move.
   void roll_back(Routes& opened, const std::vector<std::size_t>& displaced,
@@ -100,6 +105,9 @@ class Gateway {
   std::mutex lifecycle_mutex_;      // start(), stop(), reload() and drain() never overlap
   std::unique_ptr<AdminServer> admin_;
   std::atomic<bool> ready_{false};
+  std::atomic<bool> last_reload_ok_{true};
+  std::atomic<double> last_reload_success_{0};  // seconds since the epoch
+  Counter reloads_[2];                          // succeeded, failed
 };
 
 }  // namespace tarnwicket

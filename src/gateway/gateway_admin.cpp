@@ -34,7 +34,13 @@ std::string Gateway::render_metrics() const {
     for (const auto& route : *routes) views.push_back({route->name, route->stats});
   }
   for (const auto& [name, totals] : reaped_) views.push_back({name, *totals});
-  return metrics_exposition(views);
+  GatewayView gateway;
+  gateway.last_reload_successful = last_reload_ok_.load();
+  gateway.last_reload_success_seconds = last_reload_success_.load();
+  gateway.reloads_succeeded = load(reloads_[0]);
+  gateway.reloads_failed = load(reloads_[1]);
+  gateway.draining = run_.draining();
+  return metrics_exposition(views, gateway);
 }
 
 }  // namespace tarnwicket

@@ -3,6 +3,7 @@
 // swap, which cannot fail.
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 #include "gateway/admin_server.h"
@@ -15,6 +16,32 @@ namespace tarnwicket {
 void Gateway::reload(ServerConfig next) {
   std::lock_guard lifecycle(lifecycle_mutex_);
   if (!run_.running() || run_.draining()) return;
+  try {
+    apply(std::move(next));
+  } catch (...) {
+    record_reload(false);
+    throw;
+  }
+  record_reload(true);
+}
+
+void Gateway::reload_failed() {
+  std::lock_guard lifecycle(lifecycle_mutex_);
+  if (run_.running() && !run_.draining()) record_reload(false);
+}
+
+double Gateway::seconds_since_epoch() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+void Gateway::record_reload(bool applied) {
+  last_reload_ok_ = applied;
+  if (applied) last_reload_success_ = seconds_since_epoch();
+  add(reloads_[applied ? 0 : 1]);
+}
+
+void Gateway::apply(ServerConfig next) {
   validate_server_config(next);
   const auto address = parse_ip_address(next.listen_address);
   if (!address) {
@@ -81,6 +108,7 @@ void Gateway::reload(ServerConfig next) {
   logger_.info("configuration reloaded: ", std::to_string(plan.added), " added, ",
                std::to_string(plan.changed), " changed, ", std::to_string(plan.removed),
                " removed, ", std::to_string(plan.unchanged), " unchanged");
+  for (const auto& [name, what] : plan.changes) logger_.info("route ", name, " ", what);
 }
 
 void Gateway::open_next_admin(const ServerConfig& next, std::unique_ptr<AdminServer>& previous) {

@@ -187,7 +187,7 @@ std::string escape_label(const std::string& value) {
   return out;
 }
 
-std::string metrics_exposition(const std::vector<RouteView>& routes) {
+std::string metrics_exposition(const std::vector<RouteView>& routes, const GatewayView& gateway) {
   // Names in the order they first appear, each with its records.
   std::vector<std::pair<std::string, std::vector<const RouteStats*>>> names;
   std::map<std::string, std::size_t, std::less<>> index;
@@ -219,6 +219,18 @@ std::string metrics_exposition(const std::vector<RouteView>& routes) {
       }
     }
   }
+
+  single(out, "tarnwicket_config_last_reload_successful", "gauge",
+         "Whether the last reload was applied; 1 before the first.",
+         gateway.last_reload_successful ? 1 : 0);
+  single(out, "tarnwicket_config_last_reload_success_timestamp_seconds", "gauge",
+         "When the configuration in force was applied, at start or by a reload.",
+         gateway.last_reload_success_seconds);
+  family(out, "tarnwicket_config_reloads_total", "counter", "Reloads by result.");
+  out << "tarnwicket_config_reloads_total{result=\"success\"} " << gateway.reloads_succeeded
+      << "\ntarnwicket_config_reloads_total{result=\"failure\"} " << gateway.reloads_failed << '\n';
+  single(out, "tarnwicket_draining", "gauge", "Whether the gateway is draining.",
+         gateway.draining ? 1 : 0);
 
   const ProcessStats p = read_process_stats();
   single(out, "process_start_time_seconds", "gauge", "Start time of the process since the epoch.",

@@ -3,6 +3,7 @@
 // The metrics exposition: Prometheus text format 0.0.4. No series carries a
 // client address.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,18 @@ struct RouteView {
   const RouteStats& stats;
 };
 
+// The gateway's own state, beside its routes.
+struct GatewayView {
+  bool last_reload_successful = true;
+  double last_reload_success_seconds = 0;  // since the epoch; the start counts as one
+  std::uint64_t reloads_succeeded = 0;
+  std::uint64_t reloads_failed = 0;
+  bool draining = false;
+};
+
 // Every family with one series per route name, in the order the names first
-// appear, then the process's own series.
-std::string metrics_exposition(const std::vector<RouteView>& routes);
+// appear, then the gateway's and the process's own series.
+std::string metrics_exposition(const std::vector<RouteView>& routes, const GatewayView& gateway);
 
 // A label value with backslash, double quote and line feed escaped.
 std::string escape_label(const std::string& value);

@@ -48,22 +48,32 @@ ReloadPlan plan_reload(const std::vector<ServerRoute>& current, const std::strin
       ++(current[*j] == *wanted[i] ? plan.unchanged : plan.changed);
     }
   }
+  std::vector<const char*> change(wanted.size(), nullptr);
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    if (plan.next[i].kept && !(current[*plan.next[i].kept] == *wanted[i])) change[i] = "changed";
+  }
   // Then routes that move to a new record, and new routes.
   for (std::size_t i = 0; i < wanted.size(); ++i) {
     if (plan.next[i].kept) continue;
     const auto j = find(*wanted[i], false);
     if (!j) {
       ++plan.added;
+      change[i] = "added";
       continue;
     }
     taken[*j] = true;
     plan.closed.push_back(*j);
     ++plan.changed;
+    change[i] = "changed";
+  }
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    if (change[i] != nullptr) plan.changes.emplace_back(wanted[i]->name, change[i]);
   }
   for (std::size_t j = 0; j < current.size(); ++j) {
     if (taken[j]) continue;
     plan.closed.push_back(j);
     ++plan.removed;
+    plan.changes.emplace_back(current[j].name, "removed");
   }
   std::sort(plan.closed.begin(), plan.closed.end());
   for (std::size_t i = 0; i < wanted.size(); ++i) {

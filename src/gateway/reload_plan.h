@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/server_config.h"
@@ -28,6 +29,9 @@ struct ReloadPlan {
   int changed = 0;
   int removed = 0;
   int unchanged = 0;
+  // Route by route: the next file's added and changed ones in its order, then
+  // the removed ones; "added", "changed" or "removed".
+  std::vector<std::pair<std::string, const char*>> changes;
 };
 
 // `current`: the routes of the running records, in order, served on

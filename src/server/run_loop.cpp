@@ -53,9 +53,13 @@ void wait_one_step(const sigset_t& signals, Requests& requests) {
 
 // A failed reload changes nothing and says why.
 void reload(Gateway& gateway, const std::filesystem::path& config_path) {
+  bool loaded = false;
   try {
-    gateway.reload(load_server_config(config_path));
+    ServerConfig next = load_server_config(config_path);
+    loaded = true;
+    gateway.reload(std::move(next));
   } catch (const std::exception& e) {
+    if (!loaded) gateway.reload_failed();  // the gateway counts its own failures
     gateway.logger().warn("configuration reload failed: ", e.what());
   }
 }
