@@ -131,6 +131,26 @@ TEST_F(AdminEndpoints, OversizedHeadIsRefused) {
   EXPECT_TRUE(http_request(admin_, "GET /metrics").starts_with("HTTP/1.1 200 "));
 }
 
+// A body is never read, so the connection cannot go on after one: a request
+// that announces one, or a Content-Length that cannot be read, gets one whole
+// 400 and the close.
+TEST_F(AdminEndpoints, BodiesAndUnreadableLengthsGetOneBadRequest) {
+  const std::string answer =
+      "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n"
+      "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 12\r\n\r\nbad request\n";
+  for (const std::string rest : {"Content-Length: -1\r\n\r\n", "Content-Length: abc\r\n\r\n",
+                                 "Content-Length: 5\r\n\r\nhello",
+                                 "Transfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n"}) {
+    const std::string request = "POST /metrics HTTP/1.1\r\nHost: t\r\n" + rest;
+    Fd client = tcp_connect(admin_);
+    ASSERT_TRUE(send_all(client.get(), request.data(), request.size()));
+    std::string response = read_to_end(client.get());
+    const auto date = response.find("\r\nDate: ");  // the one line that varies
+    if (date != std::string::npos) response.erase(date, response.find('\r', date + 2) - date);
+    EXPECT_EQ(response, answer) << rest;
+  }
+}
+
 TEST_F(AdminTraffic, CountersAfterKnownTraffic) {
   Expected expected = kCounters;
   expected.insert({{kTcpGauge, 1}, {kUdpGauge, 1}});
