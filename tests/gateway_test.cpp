@@ -5,7 +5,9 @@
 
 #include "gateway/gateway.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -53,6 +55,59 @@ TEST(Lifecycle, EitherSignalStopsOnceAndThePortBindsAgain) {
     EXPECT_EQ(server.terminate(), 0);
     EXPECT_EQ(server.process().count_lines("[INFO] server stopped"), 1u);
     EXPECT_EQ(server.process().stderr_text(), "");
+  }
+}
+
+// Whether the process runs the server binary and blocks the signal.
+bool server_blocks(pid_t pid, int signo) {
+  const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  const auto mask = status.find("\nSigBlk:\t");
+  return status.starts_with("Name:\ttarnwicket-serv") && mask != std::string::npos &&
+         (std::stoull(status.substr(mask + 9, 16), nullptr, 16) >> (signo - 1) & 1) != 0;
+}
+
+// Writes a file into a FIFO once a reader has opened it.
+bool feed(const std::string& fifo, const std::string& text) {
+  Fd writer;
+  eventually_true([&] {
+    writer.reset(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    return static_cast<bool>(writer);
+  });
+  return writer && ::write(writer.get(), text.data(), text.size()) == ssize_t(text.size());
+}
+
+// The control signals are blocked from the first instruction: one that comes
+// while the file is read (a FIFO not yet written) waits for the run loop, and
+// --validate exits as it would without it.
+TEST(Lifecycle, SignalsBeforeTheRunLoopWaitForIt) {
+  const struct {
+    int signo;
+    bool validate;
+    const char* line;
+  } cases[] = {{SIGTERM, false, "[INFO] server stopped"},
+               {SIGINT, false, "[INFO] server stopped"},
+               {SIGQUIT, false, "[INFO] server stopped"},  // a drain without clients
+               {SIGHUP, false, "[INFO] configuration reloaded: "},
+               {SIGTERM, true, "server config valid: "}};
+  for (const auto& c : cases) {
+    const std::string ini = server_ini({{"g", "tcp", free_port(), "127.0.0.1", 9}});
+    TempDir dir;
+    const std::string fifo = (dir.path() / "server.ini").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::string> args = {"--config", fifo};
+    if (c.validate) args.push_back("--validate");
+    Process server(server_binary(), args);
+    ASSERT_TRUE(eventually_true([&] { return server_blocks(server.pid(), c.signo); }));
+    server.signal(c.signo);
+    ASSERT_TRUE(feed(fifo, ini)) << c.signo;
+    if (c.signo == SIGHUP) {  // the reload reads the file again, once the start has read it
+      ASSERT_TRUE(server.wait_for_line("server started") && feed(fifo, ini) &&
+                  server.wait_for_line(c.line))
+          << server.stdout_text();
+      server.signal(SIGTERM);
+    }
+    EXPECT_TRUE(server.wait_for_line(c.line)) << c.signo << server.stdout_text();
+    EXPECT_EQ(server.wait_exit(), 0) << c.signo << server.stderr_text();
   }
 }
 

@@ -72,6 +72,10 @@ void raise_open_file_limit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before the configuration is read: a control signal that comes meanwhile
+  // waits for the run loop. The paths that only print exit with any such
+  // signal still pending, which goes with the process.
+  tarnwicket::block_control_signals();
   // A peer or a stdout reader that has gone away must never end the process.
   std::signal(SIGPIPE, SIG_IGN);
   raise_open_file_limit();
