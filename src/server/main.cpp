@@ -20,8 +20,7 @@ constexpr std::string_view kHelpText =
     "Tarnwicket.Server\n"
     "  --config <path>  使用服务端 INI 配置\n"
     "  --validate       只校验配置，不监听端口\n"
-    "  --help           显示帮助\n"
-    "  --version        显示版本\n";
+    "  --help           显示帮助\n";
 
 struct Options {
   std::string config_path = "server.ini";
