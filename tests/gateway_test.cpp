@@ -16,6 +16,7 @@
 #include <csignal>
 #include <latch>
 #include <optional>
+#include <tuple>
 
 #include "gateway/thread_group.h"
 #include "net/fd.h"
@@ -66,48 +67,42 @@ bool server_blocks(pid_t pid, int signo) {
          (std::stoull(status.substr(mask + 9, 16), nullptr, 16) >> (signo - 1) & 1) != 0;
 }
 
-// Writes a file into a FIFO once a reader has opened it.
-bool feed(const std::string& fifo, const std::string& text) {
-  Fd writer;
-  eventually_true([&] {
-    writer.reset(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-    return static_cast<bool>(writer);
-  });
-  return writer && ::write(writer.get(), text.data(), text.size()) == ssize_t(text.size());
-}
-
 // The control signals are blocked from the first instruction: one that comes
 // while the file is read (a FIFO not yet written) waits for the run loop, and
 // --validate exits as it would without it.
 TEST(Lifecycle, SignalsBeforeTheRunLoopWaitForIt) {
-  const struct {
-    int signo;
-    bool validate;
-    const char* line;
-  } cases[] = {{SIGTERM, false, "[INFO] server stopped"},
-               {SIGINT, false, "[INFO] server stopped"},
-               {SIGQUIT, false, "[INFO] server stopped"},  // a drain without clients
-               {SIGHUP, false, "[INFO] configuration reloaded: "},
-               {SIGTERM, true, "server config valid: "}};
-  for (const auto& c : cases) {
+  const std::tuple<int, const char*, const char*> cases[] = {
+      {SIGTERM, "", "[INFO] server stopped"},
+      {SIGINT, "", "[INFO] server stopped"},
+      {SIGQUIT, "", "[INFO] server stopped"},  // a drain without clients
+      {SIGHUP, "", "[INFO] configuration reloaded: "},
+      {SIGTERM, "--validate", "server config valid: "}};
+  for (const auto& [signo, option, line] : cases) {
     const std::string ini = server_ini({{"g", "tcp", free_port(), "127.0.0.1", 9}});
     TempDir dir;
     const std::string fifo = (dir.path() / "server.ini").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Writes the file once the server has opened the FIFO.
+    const auto feed = [&] {
+      Fd writer;
+      return eventually_true([&] {
+               writer.reset(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+               return static_cast<bool>(writer);
+             }) &&
+             ::write(writer.get(), ini.data(), ini.size()) == ssize_t(ini.size());
+    };
     std::vector<std::string> args = {"--config", fifo};
-    if (c.validate) args.push_back("--validate");
+    if (*option != '\0') args.push_back(option);
     Process server(server_binary(), args);
-    ASSERT_TRUE(eventually_true([&] { return server_blocks(server.pid(), c.signo); }));
-    server.signal(c.signo);
-    ASSERT_TRUE(feed(fifo, ini)) << c.signo;
-    if (c.signo == SIGHUP) {  // the reload reads the file again, once the start has read it
-      ASSERT_TRUE(server.wait_for_line("server started") && feed(fifo, ini) &&
-                  server.wait_for_line(c.line))
-          << server.stdout_text();
+    ASSERT_TRUE(eventually_true([&] { return server_blocks(server.pid(), signo); }));
+    server.signal(signo);
+    ASSERT_TRUE(feed()) << signo;
+    if (signo == SIGHUP) {  // the reload reads the file again, once the start has read it
+      ASSERT_TRUE(server.wait_for_line("server started") && feed() && server.wait_for_line(line));
       server.signal(SIGTERM);
     }
-    EXPECT_TRUE(server.wait_for_line(c.line)) << c.signo << server.stdout_text();
-    EXPECT_EQ(server.wait_exit(), 0) << c.signo << server.stderr_text();
+    EXPECT_TRUE(server.wait_for_line(line)) << signo << server.stdout_text();
+    EXPECT_EQ(server.wait_exit(), 0) << signo << server.stderr_text();
   }
 }
 
