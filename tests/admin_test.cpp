@@ -88,7 +88,7 @@ TEST_F(AdminEndpoints, AnswersByMethodAndPath) {
   EXPECT_EQ(proc().count_lines("[INFO] server admin listening 127.0.0.1:" + std::to_string(admin_)),
             1u);
   const std::string text = "Content-Type: text/plain; charset=utf-8\r\n";
-  const std::string refused = "Allow: GET, HEAD\r\n";
+  const std::string refused = "Allow: GET, HEAD\r\n", close = "Connection: close\r\n" + text;
   const struct {
     std::string request, status, header, body;
   } cases[] = {
@@ -98,6 +98,12 @@ TEST_F(AdminEndpoints, AnswersByMethodAndPath) {
       {"GET /nope", "404", "Content-Length: 0\r\n", ""},
       {"POST /metrics", "405", refused, "method not allowed\n"},
       {"DELETE /nope", "405", refused, "method not allowed\n"},
+      // A body is never read, so a request with one, or with a Content-Length that cannot
+      // be read, gets one whole 400 and the close.
+      {"GET /healthz HTTP/1.1\r\nContent-Length: -1\r\nX:", "400", close, "bad request\n"},
+      {"GET /healthz HTTP/1.1\r\nContent-Length: abc\r\nX:", "400", close, "bad request\n"},
+      {"POST /metrics HTTP/1.1\r\nContent-Length: 5\r\nX:", "400", close, "bad request\n"},
+      {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nX:", "400", close, "bad request\n"},
   };
   for (const auto& c : cases) {
     const std::string response = http_request(admin_, c.request);

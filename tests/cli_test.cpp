@@ -44,6 +44,9 @@ TEST(Cli, ScansTheCommandLine) {
     EXPECT_NE(r.out.find("--help"), r.out.npos) << outcome(r);
   }
   const std::pair<Args, std::string> cases[] = {
+      {{"--help", "--bogus"},
+       "0|Tarnwicket.Server\n  --config <path>  使用服务端 INI 配置\n"
+       "  --validate       只校验配置，不监听端口\n  --help           显示帮助\n|"},
       {{"--version", "--bogus"}, "0|tarnwicket-server " TARNWICKET_VERSION "\n|"},
       {{"--bogus", "--help"}, startup_failed("未知参数: --bogus")},
       {{"--validate", "--config"}, startup_failed("未知参数: --config")},

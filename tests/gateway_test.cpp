@@ -5,7 +5,9 @@
 
 #include "gateway/gateway.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <csignal>
 #include <latch>
 #include <optional>
+#include <tuple>
 
 #include "gateway/threads/thread_group.h"
 #include "net/fd.h"
@@ -53,6 +56,53 @@ TEST(Lifecycle, EitherSignalStopsOnceAndThePortBindsAgain) {
     EXPECT_EQ(server.terminate(), 0);
     EXPECT_EQ(server.process().count_lines("[INFO] server stopped"), 1u);
     EXPECT_EQ(server.process().stderr_text(), "");
+  }
+}
+
+// Whether the process runs the server binary and blocks the signal.
+bool server_blocks(pid_t pid, int signo) {
+  const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  const auto mask = status.find("\nSigBlk:\t");
+  return status.starts_with("Name:\ttarnwicket-serv") && mask != std::string::npos &&
+         (std::stoull(status.substr(mask + 9, 16), nullptr, 16) >> (signo - 1) & 1) != 0;
+}
+
+// The control signals are blocked from the first instruction: one that comes
+// while the file is read (a FIFO not yet written) waits for the run loop, and
+// --validate exits as it would without it.
+TEST(Lifecycle, SignalsBeforeTheRunLoopWaitForIt) {
+  const std::tuple<int, const char*, const char*> cases[] = {
+      {SIGTERM, "", "[INFO] server stopped"},
+      {SIGINT, "", "[INFO] server stopped"},
+      {SIGQUIT, "", "[INFO] server stopped"},  // a drain without clients
+      {SIGHUP, "", "[INFO] configuration reloaded: "},
+      {SIGTERM, "--validate", "server config valid: "}};
+  for (const auto& [signo, option, line] : cases) {
+    const std::string ini = server_ini({{"g", "tcp", free_port(), "127.0.0.1", 9}});
+    TempDir dir;
+    const std::string fifo = (dir.path() / "server.ini").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Writes the file once the server has opened the FIFO.
+    const auto feed = [&] {
+      Fd writer;
+      return eventually_true([&] {
+               writer.reset(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+               return static_cast<bool>(writer);
+             }) &&
+             ::write(writer.get(), ini.data(), ini.size()) == ssize_t(ini.size());
+    };
+    std::vector<std::string> args = {"--config", fifo};
+    if (*option != '\0') args.push_back(option);
+    Process server(server_binary(), args);
+    ASSERT_TRUE(eventually_true([&] { return server_blocks(server.pid(), signo); }));
+    server.signal(signo);
+    ASSERT_TRUE(feed()) << signo;
+    if (signo == SIGHUP) {  // the reload reads the file again, once the start has read it
+      ASSERT_TRUE(server.wait_for_line("server started") && feed() && server.wait_for_line(line));
+      server.signal(SIGTERM);
+    }
+    EXPECT_TRUE(server.wait_for_line(line)) << signo << server.stdout_text();
+    EXPECT_EQ(server.wait_exit(), 0) << signo << server.stderr_text();
   }
 }
 

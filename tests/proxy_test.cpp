@@ -3,6 +3,7 @@
 // balancer, and peers of the test's own.
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "gateway/proxy_protocol.h"
@@ -111,6 +112,11 @@ TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
       {"v1 UNKNOWN: the balancer", {"PROXY UNKNOWN\r\npayload"}, true, port_},
       {"client outside allow", {"PROXY TCP4 192.0.2.1 127.0.0.1 1 2\r\npayload"}, false, port_},
       {"garbage", {"GET / HTTP/1.0\r\n\r\npayload"}, false, port_},
+      {"v1 NUL in an address",
+       {"PROXY TCP4 10.1.2.3\0x 127.0.0.1 4000 7000\r\npayload"s},
+       false,
+       port_},
+      {"v1 seventh field", {"PROXY TCP4 10.1.2.3 127.0.0.1 4000 7000 1\r\npayload"}, false, port_},
       {"too long", {"PROXY TCP4 " + std::string(120, '1')}, false, port_},
       {"slow", {"PROXY TCP4 10.1.2.3"}, false, port_},
       {"spoofed by an untrusted peer", {v1 + "payload"}, false, untrusted.listen_port},
@@ -129,6 +135,30 @@ TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
   EXPECT_TRUE(proc().wait_for_line("[WARN] route g refused 1 clients: allow list"));
   EXPECT_TRUE(proc().wait_for_line("[WARN] route q refused 1 clients: untrusted proxy"));
   EXPECT_EQ(tcp_upstream_.bytes_received(), 6 * 7u);
+}
+
+// One deadline for the whole header: TLVs that trickle in a byte at a time,
+// each well inside the socket time-out, do not hold the connection past it.
+TEST_F(ProxyAccept, TrickledTlvsAreCutAtTheHeaderDeadline) {
+  RouteSpec route = tcp_route();
+  route.extra = "accept_proxy_protocol = on\ntrusted_proxies = 127.0.0.1\n";
+  constexpr auto kLimit = 500ms;
+  ASSERT_TRUE(start({route}, static_cast<int>(kLimit.count())));
+  // The addresses and 1000 bytes of TLVs declared.
+  const std::string head = kV2Signature + "\x21\x11"s + be16(12 + 1000) +
+                           "\x0a\x01\x02\x03\x7f\x00\x00\x01"s + be16(4000) + be16(7000);
+  const auto begin = std::chrono::steady_clock::now();
+  Fd client = tcp_connect(port_);
+  ASSERT_TRUE(send_all(client.get(), head.data(), head.size()));
+  bool closed = false;
+  for (int sent = 0; sent < 40 && !closed; ++sent) {
+    pollfd ready{client.get(), POLLIN, 0};
+    closed = !send_all(client.get(), "\x01", 1) || ::poll(&ready, 1, 150) != 0;
+  }
+  const auto held = std::chrono::steady_clock::now() - begin;
+  EXPECT_TRUE(closed && wait_closed(client.get()));
+  EXPECT_LT(held, 2 * kLimit);
+  EXPECT_TRUE(proc().wait_for_line("[WARN] route g refused 1 clients: bad PROXY header"));
 }
 
 class ProxyUdp : public RelayFixture {};

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "config/ini.h"
+#include "config/self_target.h"
 #include "config/text.h"
 
 namespace tarnwicket {
@@ -49,21 +50,6 @@ bool in_range(int value, int low, int high) { return value >= low && value <= hi
 
 std::runtime_error route_error(const ServerRoute& route, const std::string& rest) {
   return std::runtime_error("线路 " + route.name + rest);
-}
-
-// Whether the route's target is its own listener: a connect would come back
-// to the route itself, again and again. Only literals and "localhost" are
-// recognised; other names are not resolved here.
-bool targets_itself(const ServerRoute& route, const std::string& listen_address) {
-  if (route.target_port != route.listen_port) return false;
-  const std::string& host = route.target_host;
-  if (host == listen_address) return true;
-  if (listen_address != "0.0.0.0" && listen_address != "::") return false;
-  in_addr address{};
-  if (host == "localhost" || host == "0.0.0.0") return true;
-  // The dual-stack wildcard also takes IPv6 loopback and wildcard connects.
-  if (listen_address == "::" && (host == "::1" || host == "::")) return true;
-  return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
 void validate_route(const ServerRoute& route, const ServerConfig& config,

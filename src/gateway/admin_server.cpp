@@ -1,6 +1,7 @@
 #include "gateway/admin_server.h"
 
 #include <microhttpd.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <string_view>
@@ -41,13 +42,43 @@ Response make_response(std::string_view body, const char* type) {
   return response;
 }
 
-// Whether the request announces a body.
+// The library answers a Content-Length it cannot read on its own, without the
+// handler, and this version writes that answer's status line and headers
+// twice. So every request is shown a Content-Length of 0 ahead of the
+// client's headers (the library reads the first one), and the handler judges
+// the client's own.
+constexpr char kShownLength[] = "0";
+
+void* show_no_body(void* /*self*/, const char* /*uri*/, MHD_Connection* connection) noexcept {
+  MHD_set_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH,
+                           kShownLength);
+  return nullptr;  // the handler's request state
+}
+
+MHD_Result note_body(void* body, MHD_ValueKind /*kind*/, const char* key,
+                     const char* value) noexcept {
+  if (value != kShownLength &&
+      (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0 ||
+       (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0 && std::string_view(value) != "0")))
+    *static_cast<bool*>(body) = true;
+  return MHD_YES;
+}
+
+// Whether the client announces a body, or a Content-Length that is not 0.
 bool has_body(MHD_Connection* connection) {
-  const char* length =
-      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-  return MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                     MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr ||
-         (length != nullptr && std::string_view(length) != "0");
+  bool body = false;
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, &note_body, &body);
+  return body;
+}
+
+// 400, and the connection closed after it: the body is never read, so the
+// library must not take it for the next request.
+MHD_Result refuse_body(MHD_Connection* connection) {
+  Response response = make_response("bad request\n", kTextType);
+  if (!response ||
+      MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONNECTION, "close") != MHD_YES)
+    return MHD_NO;
+  return MHD_queue_response(connection, MHD_HTTP_BAD_REQUEST, response.get());
 }
 
 }  // namespace
@@ -61,14 +92,14 @@ struct AdminServer::Impl {
   std::unique_ptr<MHD_Daemon, DaemonStop> daemon;
 
   // Called on a pool thread once a request's head is in, and again once its
-  // body is. A request that announces a body is answered at the first call:
-  // the library then skips the body and closes after the answer. Any other
-  // is answered at the second, which keeps the connection alive. HEAD
-  // answers go out without their body; MHD_NO closes only this connection.
+  // body is. A request that announces a body is refused at the first call.
+  // Any other is answered at the second, which keeps the connection alive.
+  // HEAD answers go out without their body; MHD_NO closes only this connection.
   static MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
                            const char* method, const char* /*version*/, const char* /*upload_data*/,
                            std::size_t* /*upload_data_size*/, void** request_state) noexcept {
-    if (*request_state == nullptr && !has_body(connection)) {
+    if (*request_state == nullptr) {
+      if (has_body(connection)) return refuse_body(connection);
       *request_state = self;
       return MHD_YES;
     }
@@ -123,7 +154,7 @@ bool AdminServer::start(std::uint32_t address, int port) {
       listener.release(), MHD_OPTION_THREAD_POOL_SIZE, kAdminThreads, MHD_OPTION_THREAD_STACK_SIZE,
       kThreadStackBytes, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
       MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      kConnectionMemoryBytes, MHD_OPTION_END));
+      kConnectionMemoryBytes, MHD_OPTION_URI_LOG_CALLBACK, &show_no_body, nullptr, MHD_OPTION_END));
   if (!impl_->daemon) throw std::system_error(errno != 0 ? errno : EAGAIN, std::generic_category());
   return true;
 }

@@ -68,24 +68,27 @@ bool parse_v1_address(std::string_view text, int family, sockaddr_storage& out,
 ProxyHeader parse_v1(std::string_view data) {
   const std::size_t end = data.find('\n');
   if (end == std::string_view::npos) {
-    if (data.size() >= kProxyV1MaxBytes || data.find('\r') < data.size() - 1) return invalid();
+    if (data.size() >= kProxyV1MaxBytes || data.find('\r') < data.size() - 1 ||
+        data.find('\0') != std::string_view::npos) {
+      return invalid();
+    }
     return need(data.size() + 1);
   }
   if (end + 1 > kProxyV1MaxBytes || end == 0 || data[end - 1] != '\r') return invalid();
   const std::string_view line = data.substr(0, end - 1);
-  if (line.find('\r') != std::string_view::npos) return invalid();
+  // inet_pton would stop at a NUL and read the field's head as the address.
+  if (line.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos) return invalid();
   std::string_view fields[6];
   std::size_t count = 0;
-  for (std::size_t start = 0; count < 6;) {
+  bool more = true;  // text follows the last field taken
+  for (std::size_t start = 0; more && count < 6;) {
     const std::size_t space = line.find(' ', start);
     fields[count++] = line.substr(start, space - start);
-    if (space == std::string_view::npos) break;
+    more = space != std::string_view::npos;
     start = space + 1;
   }
   if (count >= 2 && fields[0] == kV1Prefix && fields[1] == "UNKNOWN") return local(end + 1);
-  if (count != 6 || fields[0] != kV1Prefix || fields[5].find(' ') != std::string_view::npos) {
-    return invalid();
-  }
+  if (count != 6 || more || fields[0] != kV1Prefix) return invalid();
   const int family = fields[1] == "TCP4" ? AF_INET : fields[1] == "TCP6" ? AF_INET6 : AF_UNSPEC;
   ProxyHeader header{ProxyHeader::State::kComplete, end + 1};
   if (family == AF_UNSPEC || !parse_v1_address(fields[2], family, header.source, fields[4]) ||
@@ -202,7 +205,8 @@ std::optional<ProxyHeader> read_proxy_header(int fd, std::chrono::milliseconds l
       wanted = header.size;
       continue;
     }
-    if (!discard_exactly(fd, header.size)) return std::nullopt;
+    // The deadline covers the TLVs too, which a peer could send a byte at a time.
+    if (!discard_exactly(fd, header.size, deadline)) return std::nullopt;
     return header;
   }
 }

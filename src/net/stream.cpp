@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include "net/bound_socket.h"
 
@@ -164,11 +165,19 @@ ssize_t peek_at_least(int fd, void* buffer, std::size_t size, std::size_t at_lea
   return n;
 }
 
-bool discard_exactly(int fd, std::size_t size) {
+bool discard_exactly(int fd, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   char buffer[512];
   while (size > 0) {
-    const ssize_t n = ::recv(fd, buffer, std::min(size, sizeof buffer), MSG_WAITALL);
-    if (n < 0 && errno == EINTR) continue;
+    // The time-out bounds one wait only: it is set again to what is left of
+    // the deadline before every read.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    set_receive_timeout(fd, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+    const ssize_t n = recv_some(fd, buffer, std::min(size, sizeof buffer));
     if (n <= 0) return false;
     size -= static_cast<std::size_t>(n);
   }

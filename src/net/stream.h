@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,8 +44,10 @@ bool send_all(int fd, const char* data, std::size_t size);
 // bytes are readable (within the receive time-out) and copies up to `size`
 // of them without consuming any; fewer on close or time-out.
 ssize_t peek_at_least(int fd, void* buffer, std::size_t size, std::size_t at_least);
-// Reads and drops exactly `size` bytes; false when they do not all come.
-bool discard_exactly(int fd, std::size_t size);
+// Reads and drops exactly `size` bytes by `deadline`, however slowly they
+// trickle in; false when they do not all come in time. Changes the socket's
+// receive time-out.
+bool discard_exactly(int fd, std::size_t size, std::chrono::steady_clock::time_point deadline);
 // Bytes written to the socket that the peer has not acknowledged yet; 0 on failure.
 std::size_t unacknowledged_bytes(int fd);
 // Reads and drops whatever the socket holds now, without waiting.

@@ -20,8 +20,7 @@ constexpr std::string_view kHelpText =
     "Tarnwicket.Server\n"
     "  --config <path>  使用服务端 INI 配置\n"
     "  --validate       只校验配置，不监听端口\n"
-    "  --help           显示帮助\n"
-    "  --version        显示版本\n";
+    "  --help           显示帮助\n";
 
 struct Options {
   std::string config_path = "server.ini";
@@ -72,6 +71,10 @@ void raise_open_file_limit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before the configuration is read: a control signal that comes meanwhile
+  // waits for the run loop. The paths that only print exit with any such
+  // signal still pending, which goes with the process.
+  tarnwicket::block_control_signals();
   // A peer or a stdout reader that has gone away must never end the process.
   std::signal(SIGPIPE, SIG_IGN);
   raise_open_file_limit();

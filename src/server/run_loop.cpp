@@ -24,15 +24,10 @@ struct Requests {
   bool drain = false;
 };
 
-// The control signals, blocked in the calling thread for good. Threads
-// started afterwards inherit the mask, so these signals stay pending for the
-// process until the main thread takes them with sigtimedwait: no handler runs
-// at an arbitrary point, and none can be lost between a check and a sleep.
-sigset_t block_control_signals() {
+sigset_t control_signals() {
   sigset_t signals;
   sigemptyset(&signals);
   for (int signo : kControlSignals) sigaddset(&signals, signo);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   return signals;
 }
 
@@ -66,8 +61,14 @@ void reload(Gateway& gateway, const std::filesystem::path& config_path) {
 
 }  // namespace
 
+void block_control_signals() {
+  const sigset_t signals = control_signals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
 void run_server(const ServerConfig& config, const std::filesystem::path& config_path) {
-  const sigset_t signals = block_control_signals();
+  block_control_signals();  // already, when main did it first
+  const sigset_t signals = control_signals();
   Gateway gateway(config);
   gateway.start();
   gateway.logger().plain("server started; press Ctrl+C to stop");
