@@ -1,6 +1,5 @@
 #include "gateway/gateway.h"
 
-#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
@@ -109,13 +108,18 @@ void Gateway::drain() {
   logger_.info("server draining");  // once no new client can come in
 }
 
-bool Gateway::idle() {
+bool Gateway::idle() { return open_clients() == std::pair<std::int64_t, std::int64_t>{0, 0}; }
+
+std::pair<std::int64_t, std::int64_t> Gateway::open_clients() {
   std::lock_guard lifecycle(lifecycle_mutex_);
-  const auto busy = [](const auto& route) {
-    return load(route->stats.tcp().open) > 0 || load(route->stats.udp().open) > 0;
-  };
-  return std::none_of(routes_.begin(), routes_.end(), busy) &&
-         std::none_of(retired_.begin(), retired_.end(), busy);
+  std::pair<std::int64_t, std::int64_t> open{0, 0};
+  for (const auto* routes : {&routes_, &retired_}) {
+    for (const auto& route : *routes) {
+      open.first += load(route->stats.tcp().open);
+      open.second += load(route->stats.udp().open);
+    }
+  }
+  return open;
 }
 
 void Gateway::reap_retired() {

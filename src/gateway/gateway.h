@@ -52,6 +52,8 @@ class Gateway {
   bool draining() const { return run_.draining(); }
   // No TCP connection and no UDP association is left.
   bool idle();
+  // TCP connections and UDP associations open now, retired routes' included.
+  std::pair<std::int64_t, std::int64_t> open_clients();
   int drain_timeout_ms() const { return config_.drain_timeout_ms; }
   // Destroys the retired routes whose last connection has ended.
   void reap_retired();

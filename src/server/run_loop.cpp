@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <string>
 
 #include "config/server_config.h"
 #include "gateway/gateway.h"
@@ -59,6 +60,14 @@ void reload(Gateway& gateway, const std::filesystem::path& config_path) {
   }
 }
 
+// A drain that reached its time-out says whom the stop cuts.
+void report_drain_cut(Gateway& gateway) {
+  const auto [tcp, udp] = gateway.open_clients();
+  if (tcp == 0 && udp == 0) return;
+  gateway.logger().warn("drain timed out: ", std::to_string(tcp), " TCP connections and ",
+                        std::to_string(udp), " UDP associations cut");
+}
+
 }  // namespace
 
 void block_control_signals() {
@@ -82,6 +91,7 @@ void run_server(const ServerConfig& config, const std::filesystem::path& config_
   while (gateway.running()) {
     if (requests.stop || drain_over()) {
       notify_stopping();
+      if (!requests.stop && gateway.draining()) report_drain_cut(gateway);
       gateway.stop();
     } else if (requests.reload) {
       // Cleared first: a SIGHUP during the reload asks for one more after it.
