@@ -22,6 +22,7 @@ std::runtime_error unreadable(const std::filesystem::path& path) {
 
 std::string IniFile::get(const std::string& section, const std::string& key,
                          const std::string& fallback) const {
+  asked.emplace(section, key);
   const auto s = sections.find(section);
   if (s == sections.end()) return fallback;
   const auto k = s->second.find(key);
@@ -29,8 +30,27 @@ std::string IniFile::get(const std::string& section, const std::string& key,
 }
 
 bool IniFile::has(const std::string& section, const std::string& key) const {
+  asked.emplace(section, key);
   const auto s = sections.find(section);
   return s != sections.end() && s->second.count(key) > 0;
+}
+
+int IniFile::get_int(const std::string& section, const std::string& key, int fallback) const {
+  if (!has(section, key)) return fallback;
+  const std::string text = get(section, key, "");
+  // A readable value gives the same number whatever the fallback.
+  const int value = parse_int(text, fallback);
+  if (value == fallback && parse_int(text, ~fallback) == ~fallback) fell_back.emplace(section, key);
+  return value;
+}
+
+bool IniFile::get_bool(const std::string& section, const std::string& key, bool fallback) const {
+  if (!has(section, key)) return fallback;
+  const std::string text = get(section, key, "");
+  const bool value = parse_bool(text, fallback);
+  if (value == fallback && parse_bool(text, !fallback) == !fallback)
+    fell_back.emplace(section, key);
+  return value;
 }
 
 IniFile load_ini(const std::filesystem::path& path) {
@@ -55,6 +75,7 @@ IniFile load_ini(const std::filesystem::path& path) {
       std::string name = trim(line.substr(1, line.size() - 2));
       if (name.empty()) throw line_error(line_no, " 行的 section 为空");
       // The section enters the document only with its first key.
+      doc.headers.emplace_back(name, line_no);
       section = std::move(name);
       continue;
     }
@@ -67,6 +88,7 @@ IniFile load_ini(const std::filesystem::path& path) {
     const size_t comment = value.find_first_of("#;");
     if (comment != std::string::npos) value = trim(value.substr(0, comment));
     if (key.empty()) throw line_error(line_no, " 行的 key 为空");
+    doc.key_lines[{section, key}] = line_no;
     doc.sections[section][std::move(key)] = std::move(value);
   }
   // Stopping on a read error must not pass a truncated file off as complete.

@@ -20,7 +20,7 @@ constexpr std::string_view kRoutePrefix = "route:";
 
 // A missing key and an unreadable number both keep the current value.
 int read_int(const IniFile& ini, const std::string& section, const std::string& key, int current) {
-  return parse_int(ini.get(section, key, std::to_string(current)), current);
+  return ini.get_int(section, key, current);
 }
 
 ServerRoute read_route(const IniFile& ini, const std::string& section) {
@@ -31,7 +31,7 @@ ServerRoute read_route(const IniFile& ini, const std::string& section) {
   route.target_host = ini.get(section, "target_host", route.target_host);
   route.target_port = read_int(ini, section, "target_port", route.target_port);
   route.max_connections = read_int(ini, section, "max_connections", route.max_connections);
-  route.enabled = parse_bool(ini.get(section, "enabled", "true"), route.enabled);
+  route.enabled = ini.get_bool(section, "enabled", route.enabled);
   route.max_connections_per_address =
       read_int(ini, section, "max_connections_per_address", route.max_connections_per_address);
   route.udp_first_reply_timeout_ms =
@@ -41,7 +41,7 @@ ServerRoute read_route(const IniFile& ini, const std::string& section) {
       read_int(ini, section, "udp_receive_buffer_bytes", route.udp_receive_buffer_bytes);
   route.proxy_protocol = lower(trim(ini.get(section, "proxy_protocol", route.proxy_protocol)));
   route.accept_proxy_protocol =
-      parse_bool(ini.get(section, "accept_proxy_protocol", "false"), route.accept_proxy_protocol);
+      ini.get_bool(section, "accept_proxy_protocol", route.accept_proxy_protocol);
   route.trusted_proxies = split(ini.get(section, "trusted_proxies", ""), '|');
   return route;
 }
@@ -182,7 +182,10 @@ std::optional<IpNetwork> parse_network(const std::string& text) {
 }
 
 ServerConfig load_server_config(const std::filesystem::path& path) {
-  const IniFile ini = load_ini(path);
+  return read_server_config(load_ini(path));
+}
+
+ServerConfig read_server_config(const IniFile& ini) {
   ServerConfig config;
   config.listen_address = ini.get("server", "listen_address", config.listen_address);
   config.connection_timeout_ms =

@@ -11,6 +11,8 @@
 
 namespace tarnwicket {
 
+struct IniFile;
+
 // An IPv4 or IPv6 network in CIDR form ("10.0.0.0/8", "2001:db8::/32"); a
 // bare address is a /32 or a /128.
 struct IpNetwork {
@@ -56,6 +58,8 @@ struct ServerConfig {
 
 // Reads and validates the file; throws std::runtime_error with the message.
 ServerConfig load_server_config(const std::filesystem::path& path);
+// The same for a document already loaded, whose getters record what was read.
+ServerConfig read_server_config(const IniFile& ini);
 
 // Throws std::runtime_error with the message of the first rule that fails.
 void validate_server_config(const ServerConfig& config);
