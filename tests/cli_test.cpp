@@ -6,9 +6,11 @@
 
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "config/text.h"
 #include "support/process.h"
 
 namespace tarnwicket::test {
@@ -43,29 +45,40 @@ TEST(Cli, ScansTheCommandLine) {
     EXPECT_EQ(r.err, "") << outcome(r);
     EXPECT_NE(r.out.find("--help"), r.out.npos) << outcome(r);
   }
-  const std::pair<Args, std::string> cases[] = {
-      {{"--help", "--bogus"},
-       "0|Tarnwicket.Server\n  --config <path>  使用服务端 INI 配置\n"
-       "  --validate       只校验配置，不监听端口\n  --help           显示帮助\n|"},
-      {{"--version", "--bogus"}, "0|tarnwicket-server " TARNWICKET_VERSION "\n|"},
-      {{"--bogus", "--help"}, startup_failed("未知参数: --bogus")},
-      {{"--validate", "--config"}, startup_failed("未知参数: --config")},
-      {{"--config=server.ini"}, startup_failed("未知参数: --config=server.ini")},
-      {{"--Validate"}, startup_failed("未知参数: --Validate")},
-      {{"--config", "--validate"}, startup_failed("无法打开配置文件: --validate")},
-      {{"--validate"}, valid("server.ini")},
-      {{"--validate", "--validate", "--config", "sub/../server.ini"}, valid("sub/../server.ini")},
-      // The last --config wins; the first file is never read.
-      {{"--validate", "--config", "none.ini", "--config", "sub/good.ini"}, valid("sub/good.ini")},
-      // Without arguments server.ini of the working directory is loaded and run.
-      {{}, startup_failed("listen_address 目前只支持 IPv4 地址: localhost")},
-      {{"--config", "[::1]"}, startup_failed("listen_address 目前只支持 IPv4 地址: [::1]")},
-      {{"--config", "127.1"}, startup_failed("listen_address 目前只支持 IPv4 地址: 127.1")},
-  };
-  for (const auto& [args, expected] : cases) {
-    EXPECT_EQ(outcome(server(args, {.workdir = dir.path()})), expected)
-        << ::testing::PrintToString(args);
+  for (const TableRow& row : table("cli_cases.txt", {{"@VERSION@", TARNWICKET_VERSION}})) {
+    const RunResult r = server(split(row.input, ' '), {.workdir = dir.path()});
+    EXPECT_EQ(outcome(r), unescape(row.expected)) << row.where;
   }
+}
+
+// The cases of tests/data/lint_cases.txt: "=== OUTCOME", then the file.
+TEST(Lint, ListsWhatAValidFileSaysInVain) {
+  TempDir dir;
+  std::vector<std::pair<std::string, std::string>> cases;
+  std::istringstream in(test_data("lint_cases.txt"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("=== ")) cases.emplace_back(unescape(line.substr(4)), "");
+    if (!line.starts_with("===") && !cases.empty()) cases.back().second += line + "\n";
+  }
+  for (const auto& [expected, text] : cases) {
+    dir.write("lint.ini", text);
+    const RunResult r = server({"--config", "lint.ini", "--lint"}, {.workdir = dir.path()});
+    EXPECT_EQ(outcome(r), expected) << text;
+  }
+}
+
+// The server configurations the project ships (the client ones are the manifest tool's).
+TEST(Lint, ShippedServerFilesHaveNoFinding) {
+  int checked = 0;
+  for (const char* dir : {"examples", "packaging"}) {
+    for (const auto& entry : fs::directory_iterator(source_dir() / dir)) {
+      const std::string path = entry.path();
+      if (!path.ends_with(".ini") || read_file(path).find("[client]") != path.npos) continue;
+      EXPECT_EQ(outcome(server({"--config", path, "--lint"})), valid(path));
+      ++checked;
+    }
+  }
+  EXPECT_GE(checked, 2);
 }
 
 // Both binaries read the file with the same reader and say the same.

@@ -1,6 +1,7 @@
 // tarnwicket-server: loads the server configuration and runs the gateway
 // until SIGINT or SIGTERM, reloading it on SIGHUP and draining on SIGQUIT
-// (or only checks the file with --validate).
+// (or only checks the file with --validate, or lists what it says in vain
+// with --lint).
 
 #include <sys/resource.h>
 
@@ -11,7 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "config/ini.h"
 #include "config/server_config.h"
+#include "server/lint.h"
 #include "server/run_loop.h"
 
 namespace {
@@ -25,6 +28,7 @@ constexpr std::string_view kHelpText =
 struct Options {
   std::string config_path = "server.ini";
   bool validate_only = false;
+  bool lint = false;  // takes precedence over validate_only
   bool show_help = false;
   bool show_version = false;
 };
@@ -49,6 +53,8 @@ Options scan_arguments(int argc, char** argv) {
     }
     if (arg == "--validate") {
       options.validate_only = true;
+    } else if (arg == "--lint") {
+      options.lint = true;
     } else if (arg == "--config" && i + 1 < argc) {
       options.config_path = argv[++i];
     } else {
@@ -88,9 +94,17 @@ int main(int argc, char** argv) {
       write_all(stdout, "tarnwicket-server " TARNWICKET_VERSION "\n");
       return 0;
     }
+    const std::string valid = "server config valid: " + options.config_path + "\n";
+    if (options.lint) {
+      const tarnwicket::IniFile ini = tarnwicket::load_ini(options.config_path);
+      const auto config = tarnwicket::read_server_config(ini);
+      const std::string findings = tarnwicket::lint_server_config(ini, config, options.config_path);
+      write_all(stdout, findings.empty() ? valid : findings);
+      return findings.empty() ? 0 : 1;
+    }
     const tarnwicket::ServerConfig config = tarnwicket::load_server_config(options.config_path);
     if (options.validate_only) {
-      write_all(stdout, "server config valid: " + options.config_path + "\n");
+      write_all(stdout, valid);
       return 0;
     }
     tarnwicket::run_server(config, options.config_path);
