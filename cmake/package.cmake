@@ -32,10 +32,13 @@ add_custom_command(OUTPUT ${TARNWICKET_CHANGELOG_GZ}
 add_custom_target(tarnwicket_man ALL DEPENDS ${TARNWICKET_MAN_GZ} ${TARNWICKET_CHANGELOG_GZ})
 install(FILES ${TARNWICKET_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# The guides keep their place beside the README and the examples, as in the
+# source tree, so that their relative links resolve once installed too.
 file(GLOB TARNWICKET_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${TARNWICKET_DOCS}
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${TARNWICKET_CHANGELOG_GZ}
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${TARNWICKET_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(FILES
   ${PROJECT_SOURCE_DIR}/examples/server.ini
   ${PROJECT_SOURCE_DIR}/examples/client.ini

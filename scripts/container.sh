@@ -4,7 +4,9 @@
 # libraries its programs need (as the dynamic linker resolves them) with the
 # dynamic loader, a shell and sleep for the drain and reload hooks (kill is the
 # shell's own), and a non-root user (uid and gid 10001). The configuration
-# is /etc/tarnwicket/server.ini, to be replaced by a mount. Prints the image's
+# is /etc/tarnwicket/server.ini, to be replaced by a mount. The stop signal is
+# SIGQUIT, so that `podman stop` drains: give it a time-out above
+# drain_timeout_ms (`podman stop --time 45`). Prints the image's
 # name on standard output; everything else goes to standard error.
 # Usage: scripts/container.sh [DEB [IMAGE]]
 #   DEB    the package (default: built now by scripts/package.sh)
@@ -55,7 +57,7 @@ container=$("${buildah[@]}" from scratch)
   --cmd '' \
   --user 10001:10001 \
   --workingdir /var/lib/tarnwicket \
-  --stop-signal SIGTERM \
+  --stop-signal SIGQUIT \
   --port 7000/tcp --port 7000/udp \
   --label org.opencontainers.image.title=tarnwicket \
   --label org.opencontainers.image.licenses=Apache-2.0 \

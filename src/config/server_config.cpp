@@ -201,6 +201,7 @@ ServerConfig read_server_config(const IniFile& ini) {
   config.admin_port = read_int(ini, "server", "admin_port", config.admin_port);
   config.admin_address = ini.get("server", "admin_address", config.admin_address);
   config.drain_timeout_ms = read_int(ini, "server", "drain_timeout_ms", config.drain_timeout_ms);
+  config.admin_allow = split(ini.get("server", "admin_allow", ""), '|');
   validate_server_config(config);
   return config;
 }
@@ -224,6 +225,11 @@ void validate_server_config(const ServerConfig& config) {
   validate_admin(config);
   if (!in_range(config.drain_timeout_ms, 0, 3600000)) {
     throw std::runtime_error("server.drain_timeout_ms 必须在 0 到 3600000 之间");
+  }
+  for (const std::string& entry : config.admin_allow) {
+    if (!parse_network(entry)) {
+      throw std::runtime_error("server.admin_allow 包含无效网段: " + entry);
+    }
   }
 }
 

@@ -54,6 +54,8 @@ struct ServerConfig {
   int admin_port = 0;               // metrics and health over HTTP; 0: off
   std::string admin_address = "127.0.0.1";
   int drain_timeout_ms = 30000;  // longest graceful drain before the stop
+  // Networks that may reach the admin port; empty: everyone.
+  std::vector<std::string> admin_allow;
 };
 
 // Reads and validates the file; throws std::runtime_error with the message.

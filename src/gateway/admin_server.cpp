@@ -4,18 +4,25 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 #include <system_error>
 
+#include "gateway/admission.h"
 #include "net/stream.h"
 
 namespace tarnwicket {
 
 namespace {
 
-constexpr int kAdminBacklog = 64;
+constexpr int kAdminBacklog = 256;
 constexpr unsigned kAdminThreads = 2;  // each polls the listener and its share of the clients
-constexpr unsigned kMaxConnections = 64;
+// Room for hundreds of idle or slow clients besides the probes: at its limit
+// the library stops accepting, and a probe would wait in the backlog until a
+// held connection times out. An idle connection touches little of its memory.
+constexpr unsigned kMaxConnections = 1024;
+// One address beyond this is closed at once, so it cannot take every slot.
+constexpr unsigned kMaxConnectionsPerAddress = kMaxConnections / 4;
 // Silence after which a connection is closed: while its request arrives, while
 // its answer is sent, and while it is kept alive between requests.
 constexpr unsigned kConnectionTimeoutSeconds = 2;
@@ -89,7 +96,15 @@ struct AdminServer::Impl {
   };
 
   Handlers handlers;
+  std::vector<IpNetwork> allow;  // empty: everyone
   std::unique_ptr<MHD_Daemon, DaemonStop> daemon;
+
+  // Called right after the accept, before anything is read; MHD_NO closes.
+  static MHD_Result admit(void* self, const sockaddr* address, socklen_t length) noexcept {
+    sockaddr_storage client{};
+    std::memcpy(&client, address, std::min<std::size_t>(length, sizeof client));
+    return allowed(static_cast<Impl*>(self)->allow, client) ? MHD_YES : MHD_NO;
+  }
 
   // Called on a pool thread once a request's head is in, and again once its
   // body is. A request that announces a body is refused at the first call.
@@ -143,18 +158,20 @@ AdminServer::AdminServer(Handlers handlers) : impl_(std::make_unique<Impl>()) {
 
 AdminServer::~AdminServer() { stop(); }
 
-bool AdminServer::start(std::uint32_t address, int port) {
+bool AdminServer::start(std::uint32_t address, int port, std::vector<IpNetwork> allowed) {
+  impl_->allow = std::move(allowed);
   UniqueFd listener = open_tcp_listener(address, port, kAdminBacklog);
   if (!listener) return false;
   // The library owns the listener from here: it closes it when it cannot
   // start, and at the stop.
   errno = 0;
   impl_->daemon.reset(MHD_start_daemon(
-      kDaemonFlags, 0, nullptr, nullptr, &Impl::answer, impl_.get(), MHD_OPTION_LISTEN_SOCKET,
-      listener.release(), MHD_OPTION_THREAD_POOL_SIZE, kAdminThreads, MHD_OPTION_THREAD_STACK_SIZE,
-      kThreadStackBytes, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      kConnectionMemoryBytes, MHD_OPTION_URI_LOG_CALLBACK, &show_no_body, nullptr, MHD_OPTION_END));
+      kDaemonFlags, 0, &Impl::admit, impl_.get(), &Impl::answer, impl_.get(),
+      MHD_OPTION_LISTEN_SOCKET, listener.release(), MHD_OPTION_THREAD_POOL_SIZE, kAdminThreads,
+      MHD_OPTION_THREAD_STACK_SIZE, kThreadStackBytes, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
+      kConnectionTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemoryBytes,
+      MHD_OPTION_URI_LOG_CALLBACK, &show_no_body, nullptr, MHD_OPTION_END));
   if (!impl_->daemon) throw std::system_error(errno != 0 ? errno : EAGAIN, std::generic_category());
   return true;
 }

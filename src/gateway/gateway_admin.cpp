@@ -17,7 +17,9 @@ std::unique_ptr<AdminServer> Gateway::open_admin(const ServerConfig& config) {
       AdminServer::Handlers{[this] { return render_metrics(); }, [this] { return ready(); },
                             [this] { return draining(); }});
   const std::string where = config.admin_address + ":" + std::to_string(config.admin_port);
-  if (!admin->start(address.s_addr, config.admin_port)) {
+  std::vector<IpNetwork> allowed;
+  for (const std::string& entry : config.admin_allow) allowed.push_back(*parse_network(entry));
+  if (!admin->start(address.s_addr, config.admin_port, std::move(allowed))) {
     throw std::runtime_error("管理端口监听失败: " + where);
   }
   logger_.info("server admin listening ", where);

@@ -60,8 +60,9 @@ void Gateway::apply(ServerConfig next) {
   Routes opened(wanted.size());  // null where a record is kept
   std::vector<std::size_t> displaced;
   std::unique_ptr<AdminServer> previous_admin;
-  const bool admin_moves =
-      next.admin_port != config_.admin_port || next.admin_address != config_.admin_address;
+  const bool admin_moves = next.admin_port != config_.admin_port ||
+                           next.admin_address != config_.admin_address ||
+                           next.admin_allow != config_.admin_allow;
   Routes next_routes;
   try {
     next_routes.reserve(wanted.size());  // the swap below must not fail half-way
