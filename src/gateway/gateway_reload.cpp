@@ -67,6 +67,7 @@ void Gateway::apply(ServerConfig next) {
   try {
     next_routes.reserve(wanted.size());  // the swap below must not fail half-way
     retired_.reserve(retired_.size() + plan.closed.size());
+    if (admin_moves) open_next_admin(next, previous_admin);
     for (std::size_t i = 0; i < wanted.size(); ++i) {
       if (plan.next[i].kept) continue;
       opened[i] = std::make_unique<Route>(*wanted[i], next);
@@ -78,7 +79,6 @@ void Gateway::apply(ServerConfig next) {
       }
       serve(*opened[i], *address, next.listen_address);
     }
-    if (admin_moves) open_next_admin(next, previous_admin);
     start_refusal_log_if_needed(next);
   } catch (...) {
     roll_back(opened, displaced, admin_moves ? &previous_admin : nullptr);
