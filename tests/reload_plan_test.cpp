@@ -7,6 +7,8 @@
 
 #include <sstream>
 
+#include "support/process.h"
+
 namespace tarnwicket::test {
 namespace {
 
@@ -38,47 +40,26 @@ std::string summary(const ReloadPlan& plan) {
   out << "closed";
   for (std::size_t c : plan.closed) out << ' ' << c;
   out << " | " << plan.added << plan.changed << plan.removed << plan.unchanged;
+  for (const auto& [name, what] : plan.changes) out << ' ' << name << ':' << what;
   return out.str();
 }
 
-struct Case {
-  const char* name;
-  const char* current;
-  const char* next;
-  const char* next_address;
-  const char* expected;
-};
-
-const Case kCases[] = {
-    {"unchanged", "a tcp 1 9", "a tcp 1 9", "127.0.0.1", "k0 closed | 0001"},
-    {"new target, same listener", "a tcp 1 9", "a tcp 1 8", "127.0.0.1", "k0 closed | 0100"},
-    {"new port", "a tcp 1 9", "a tcp 2 9", "127.0.0.1", "new closed 0 | 0100"},
-    {"new protocol on the same port", "a tcp 1 9", "a both 1 9", "127.0.0.1",
-     "new/0 closed 0 | 0100"},
-    {"new listen address", "a tcp 1 9;b udp 2 9", "a tcp 1 9;b udp 2 9", "0.0.0.0",
-     "new/0 new/1 closed 0 1 | 0200"},
-    {"added and removed", "a tcp 1 9", "b tcp 2 9", "127.0.0.1", "new closed 0 | 1010"},
-    {"disabled", "a tcp 1 9;b tcp 2 9", "a tcp 1 9;b tcp 2 9 off", "127.0.0.1",
-     "k0 closed 1 | 0011"},
-    {"two routes swap ports", "a tcp 1 9;b tcp 2 9", "a tcp 2 9;b tcp 1 9", "127.0.0.1",
-     "new/1 new/0 closed 0 1 | 0200"},
-    {"port given to another route", "a udp 1 9", "b udp 1 9", "127.0.0.1", "new/0 closed 0 | 1010"},
-    {"tcp and udp on one port do not collide", "a udp 1 9", "b tcp 1 9", "127.0.0.1",
-     "new closed 0 | 1010"},
-    {"shared name, the first removed", "a tcp 1 9;a tcp 2 9", "a tcp 2 9", "127.0.0.1",
-     "k1 closed 0 | 0011"},
-    {"shared name, the second moved", "a tcp 1 9;a tcp 2 9", "a tcp 1 9;a tcp 3 9", "127.0.0.1",
-     "k0 new closed 1 | 0101"},
-    {"shared name, both kept in another order", "a tcp 1 9;a udp 1 9", "a udp 1 8;a tcp 1 9",
-     "127.0.0.1", "k1 k0 closed | 0101"},
-};
-
+// Each line of the table: name | current routes | next routes | next
+// listen_address | the plan's summary line.
 TEST(ReloadPlan, KeepsRetiresAndOpensByNameAndListener) {
-  for (const Case& c : kCases) {
+  std::istringstream table(test_data("reload_plans.txt"));
+  for (std::string line; std::getline(table, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::string field[4];
+    for (std::string& f : field) {
+      const auto bar = line.find(" | ");
+      f = line.substr(0, bar);
+      line.erase(0, bar + 3);
+    }
     ServerConfig next;
-    next.listen_address = c.next_address;
-    next.routes = routes(c.next);
-    EXPECT_EQ(summary(plan_reload(routes(c.current), "127.0.0.1", next)), c.expected) << c.name;
+    next.listen_address = field[3];
+    next.routes = routes(field[2]);
+    EXPECT_EQ(summary(plan_reload(routes(field[1]), "127.0.0.1", next)), line) << field[0];
   }
 }
 
