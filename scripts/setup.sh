@@ -30,6 +30,7 @@ if [ "$level" = test ]; then
     buildah                     # the container image (scripts/container.sh) and its test
     nginx libnginx-mod-stream   # an upstream that reads the PROXY protocol, in the tests
     haproxy                     # a balancer that sends it, in the tests
+    iproute2 nftables           # network namespaces and policy routing for transparent routes
   )
   # Node.js may come from elsewhere with its own npm; Debian's would clash with it.
   if ! command -v npm >/dev/null 2>&1; then
