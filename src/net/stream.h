@@ -48,7 +48,8 @@ ssize_t peek_at_least(int fd, void* buffer, std::size_t size, std::size_t at_lea
 // trickle in; false when they do not all come in time. Changes the socket's
 // receive time-out.
 bool discard_exactly(int fd, std::size_t size, std::chrono::steady_clock::time_point deadline);
-// Bytes written to the socket that the peer has not acknowledged yet; 0 on failure.
+// Sequence space sent on the socket that the peer has not acknowledged yet: the
+// bytes, and one for a FIN; 0 on failure.
 std::size_t unacknowledged_bytes(int fd);
 // Reads and drops whatever the socket holds now, without waiting.
 void discard_readable(int fd);

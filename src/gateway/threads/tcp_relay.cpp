@@ -161,7 +161,9 @@ void ThreadRelay::wait_until_acknowledged(int first_fd, int second_fd, int timeo
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::chrono::milliseconds pause{1};
-  while (unacknowledged_bytes(first_fd) > 0 || unacknowledged_bytes(second_fd) > 0) {
+  // Both have sent their FIN, which counts as one byte until it is acknowledged;
+  // ACKs are cumulative, so one left means all the data has arrived.
+  while (unacknowledged_bytes(first_fd) > 1 || unacknowledged_bytes(second_fd) > 1) {
     if (!run_.running() || Clock::now() >= deadline) return;
     run_.pause_unless_stopping(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds{50});
