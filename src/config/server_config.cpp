@@ -212,6 +212,8 @@ ServerConfig load_server_config(const std::filesystem::path& path) {
   config.admin_port = read_int(ini, "server", "admin_port", config.admin_port);
   config.admin_address = ini.get("server", "admin_address", config.admin_address);
   config.drain_timeout_ms = read_int(ini, "server", "drain_timeout_ms", config.drain_timeout_ms);
+  config.engine = lower(trim(ini.get("server", "engine", config.engine)));
+  config.worker_threads = read_int(ini, "server", "worker_threads", config.worker_threads);
   validate_server_config(config);
   return config;
 }
@@ -235,6 +237,12 @@ void validate_server_config(const ServerConfig& config) {
   validate_admin(config);
   if (!in_range(config.drain_timeout_ms, 0, 3600000)) {
     throw std::runtime_error("server.drain_timeout_ms 必须在 0 到 3600000 之间");
+  }
+  if (config.engine != "threads" && config.engine != "events") {
+    throw std::runtime_error("server.engine 必须是 threads 或 events");
+  }
+  if (!in_range(config.worker_threads, 0, 256)) {
+    throw std::runtime_error("server.worker_threads 必须在 0 到 256 之间");
   }
 }
 

@@ -51,7 +51,9 @@ struct ServerConfig {
   std::vector<ServerRoute> routes;  // every route section, in section order
   int admin_port = 0;               // metrics and health over HTTP; 0: off
   std::string admin_address = "127.0.0.1";
-  int drain_timeout_ms = 30000;  // longest graceful drain before the stop
+  int drain_timeout_ms = 30000;    // longest graceful drain before the stop
+  std::string engine = "threads";  // relay engine: "threads" or "events"; read at start
+  int worker_threads = 0;          // event loops of the events engine; 0: one per usable CPU
 };
 
 // Reads and validates the file; throws std::runtime_error with the message.
