@@ -53,11 +53,11 @@ TEST_P(Admission, UpstreamConnectGivesUpAfterTheTimeout) {
 
 TEST_P(Admission, SigtermEndsWaitingConnectsPromptly) {
   ASSERT_TRUE(start({to_own_upstream("", /*full=*/true)}, 60000));
-  const size_t idle = thread_count(proc().pid());
+  const size_t idle = fd_count(proc().pid());
   std::vector<Fd> clients;
   for (int i = 0; i < 50; ++i) clients.push_back(tcp_connect(port_));
-  // One thread per client, each waiting in its upstream connect.
-  ASSERT_TRUE(eventually_true([&] { return thread_count(proc().pid()) >= idle + 50; }));
+  // Two sockets per client, each waiting in its upstream connect.
+  ASSERT_TRUE(eventually_true([&] { return fd_count(proc().pid()) >= idle + 100; }));
   EXPECT_TRUE(stops_within(500ms));
 }
 
@@ -105,12 +105,12 @@ TEST_P(Admission, FirstReplyTimeoutEndsUnansweredAssociations) {
   ASSERT_TRUE(
       start({route("udp", first_reply),
              {"s", "udp", port_, "127.0.0.1", local_port(silent.get()), 0, true, first_reply}}));
-  const size_t idle = thread_count(proc().pid());
+  const size_t idle = fd_count(proc().pid());  // one more per association
   Fd answered = udp_connect(udp_port_);
   ASSERT_TRUE(echoes(answered.get(), "a"));
   ASSERT_TRUE(udp_send(udp_connect(port_).get(), "b"));
   ASSERT_EQ(udp_recv(silent.get()), "b");  // its association exists
-  EXPECT_TRUE(eventually_true([&] { return thread_count(proc().pid()) == idle + 1; }));
+  EXPECT_TRUE(eventually_true([&] { return fd_count(proc().pid()) == idle + 1; }));
   EXPECT_TRUE(echoes(answered.get(), "c"));
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 1u);  // still the first association
 }
