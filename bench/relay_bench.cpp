@@ -4,11 +4,12 @@
 // the medians side by side.
 //
 //   tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...]
-//                          [--server [NAME=]PATH]... [--haproxy] [--nginx]
-//                          [--admin] [--udp-buffer BYTES]
+//                          [--server [NAME=]PATH [--engine ENGINE]]... [--haproxy]
+//                          [--nginx] [--admin] [--udp-buffer BYTES]
 //
 // --server again and again compares builds, an old one against a new one, in
-// one run; a bare PATH is named "gateway". --admin runs the servers with their
+// one run, or engines of one build (--engine sets the `engine` key of the
+// server named just before it); a bare PATH is named "gateway". --admin runs the servers with their
 // admin listener on; --udp-buffer sets the UDP route's receive buffer: both to
 // compare a run with and without.
 
@@ -31,7 +32,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...] [--server [NAME=]PATH]... "
-    "[--haproxy] [--nginx] [--admin] [--udp-buffer BYTES]";
+    "[--engine ENGINE] [--haproxy] [--nginx] [--admin] [--udp-buffer BYTES]";
 
 // NAME=PATH, or a bare PATH named "gateway". The name becomes a column and a
 // file name in the temporary directory.
@@ -76,6 +77,8 @@ Settings parse(int argc, char** argv) {
       while (std::getline(list, item, ',')) s.only.insert(std::atoi(item.c_str()));
     } else if (arg == "--server" && i + 1 < argc) {
       s.contenders.push_back(server_spec(argv[++i]));
+    } else if (arg == "--engine" && i + 1 < argc && !s.contenders.empty()) {
+      s.contenders.back().server_keys = "engine = " + std::string(argv[++i]) + "\n";
     } else if (arg == "--haproxy") {
       haproxy = true;
     } else if (arg == "--nginx") {

@@ -286,8 +286,7 @@ void TcpSession::connect_event(std::uint32_t events) {
   // A socket that a stop shut down reports a hang-up, and no error.
   if (err == 0 && (events & EPOLLHUP) != 0) err = ECONNABORTED;
   if (err != 0) return give_up_target();
-  unwatch(kUpstream);
-  connected();
+  connected();  // still watched: the relay changes what for, with no new registration
 }
 
 void TcpSession::give_up_target() {
@@ -322,13 +321,14 @@ void TcpSession::send_header() {
     header_sent_ += static_cast<std::size_t>(n);
     phase_deadline_ = loop_.now() + timeout();
   }
-  unwatch(kUpstream);
   header_ = std::string();
   start_relay();
 }
 
 void TcpSession::start_relay() {
   phase_ = Phase::kRelaying;
+  targets_.reset();  // an idle connection keeps nothing it no longer needs
+  target_ = nullptr;
   flows_[kClientToServer].since = flows_[kServerToClient].since = loop_.now();
   // Bytes that already wait on either side are reported at once: epoll is level-triggered.
   update_interest();
