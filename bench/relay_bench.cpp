@@ -39,14 +39,14 @@ constexpr const char* kUsage =
 ContenderSpec server_spec(const std::string& arg) {
   const auto equals = arg.find('=');
   if (equals == std::string::npos || arg.find('/') < equals)
-    return {"gateway", Kind::kTarnwicket, arg};
+    return {"gateway", Kind::kTarnwicket, arg, ""};
   const std::string name = arg.substr(0, equals);
   const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char ch) {
     return std::isalnum(ch) || ch == '-' || ch == '_' || ch == '.';
   });
   if (!plain)
     throw std::runtime_error("--server " + arg + ": NAME may hold only A-Z a-z 0-9 - _ .");
-  return {name, Kind::kTarnwicket, arg.substr(equals + 1)};
+  return {name, Kind::kTarnwicket, arg.substr(equals + 1), ""};
 }
 
 // A proxy that is not installed is left out with a note (scripts/setup.sh installs both).
@@ -55,7 +55,7 @@ void add_proxy(Settings& s, const char* name, Kind kind, const char* binary) {
     std::fprintf(stderr, "... %s left out: %s is not installed\n", name, binary);
     return;
   }
-  s.contenders.push_back({name, kind, binary});
+  s.contenders.push_back({name, kind, binary, ""});
 }
 
 Settings parse(int argc, char** argv) {
@@ -91,7 +91,8 @@ Settings parse(int argc, char** argv) {
       throw std::runtime_error(kUsage);
     }
   }
-  if (s.contenders.empty()) s.contenders.push_back({"gateway", Kind::kTarnwicket, server_binary()});
+  if (s.contenders.empty())
+    s.contenders.push_back({"gateway", Kind::kTarnwicket, server_binary(), ""});
   for (std::size_t i = 0; i < s.contenders.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (s.contenders[i].name == s.contenders[j].name)
