@@ -14,11 +14,6 @@ namespace {
 
 constexpr int kEventsPerTurn = 256;
 
-std::uint64_t tag(Watcher* watcher, int side) {
-  // Watchers are at least 8-byte aligned: the low bit is free for the side.
-  return reinterpret_cast<std::uintptr_t>(watcher) | static_cast<std::uintptr_t>(side & 1);
-}
-
 }  // namespace
 
 Loop::Loop()
@@ -28,7 +23,7 @@ Loop::Loop()
   if (!epoll_ || !wake_) throw std::system_error(errno, std::generic_category(), "epoll");
   epoll_event event{};
   event.events = EPOLLIN;
-  event.data.u64 = 0;  // no watcher: the wake-up
+  event.data.ptr = nullptr;  // no watcher: the wake-up
   if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), &event) != 0) {
     throw std::system_error(errno, std::generic_category(), "epoll");
   }
@@ -71,14 +66,14 @@ void Loop::run_and_wait(const std::function<void()>& task) {
 bool Loop::watch(int fd, std::uint32_t events, Watcher* watcher, int side) {
   epoll_event event{};
   event.events = events;
-  event.data.u64 = tag(watcher, side);
+  event.data.ptr = &watcher->ports_[side & 1];
   return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
 void Loop::rewatch(int fd, std::uint32_t events, Watcher* watcher, int side) {
   epoll_event event{};
   event.events = events;
-  event.data.u64 = tag(watcher, side);
+  event.data.ptr = &watcher->ports_[side & 1];
   ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event);
 }
 
@@ -139,14 +134,13 @@ void Loop::run() {
     now_ = Clock::now();
     bool woken = false;
     for (int i = 0; i < n; ++i) {
-      const std::uint64_t data = events[i].data.u64;
-      if (data == 0) {
+      const auto* port = static_cast<const Watcher::Port*>(events[i].data.ptr);
+      if (port == nullptr) {
         woken = true;
         continue;
       }
-      auto* watcher = reinterpret_cast<Watcher*>(data & ~std::uint64_t{1});
       try {
-        watcher->on_io(static_cast<int>(data & 1), events[i].events);
+        port->owner->on_io(port->side, events[i].events);
       } catch (...) {
         // A watcher gives up its own work on failure; nothing may end the loop.
       }

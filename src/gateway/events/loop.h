@@ -34,10 +34,22 @@ using Clock = std::chrono::steady_clock;
 // What a loop calls back: one object per connection, association or listener.
 class Watcher {
  public:
+  Watcher() = default;
   virtual ~Watcher() = default;
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
   // `side` is the one given to watch(): which of the object's sockets.
   virtual void on_io(int side, std::uint32_t events) = 0;
   virtual void on_timer() = 0;
+
+ private:
+  friend class Loop;
+  // What an epoll event points to: the watcher and which of its sockets.
+  struct Port {
+    Watcher* owner;
+    int side;
+  };
+  Port ports_[2] = {{this, 0}, {this, 1}};
 };
 
 class Loop {
