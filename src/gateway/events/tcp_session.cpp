@@ -8,7 +8,6 @@
 
 #include "gateway/events/tcp_session.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -260,9 +259,10 @@ void TcpSession::start_connect() {
 
 void TcpSession::connect_next() {
   for (; target_ != nullptr; target_ = target_->ai_next) {
-    UniqueFd socket = open_socket_for(*target_);
+    UniqueFd socket(::socket(target_->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                             target_->ai_protocol));
     if (!socket) continue;
-    ::fcntl(socket.get(), F_SETFL, ::fcntl(socket.get(), F_GETFL) | O_NONBLOCK);
+    set_nodelay(socket.get());
     // Listed before the connect, so that a stop aborts a connect in progress.
     upstream_.emplace(relay_.fds(), std::move(socket));
     if (::connect(fd(kUpstream), target_->ai_addr, target_->ai_addrlen) == 0) return connected();
