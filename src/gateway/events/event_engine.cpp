@@ -55,6 +55,11 @@ Loop& EventEngine::next_loop() {
   return *loops_[turn_.fetch_add(1, std::memory_order_relaxed) % loops_.size()];
 }
 
+Loop& EventEngine::next_loop_but(const Loop& busy) {
+  Loop& loop = next_loop();
+  return &loop != &busy || loops_.size() == 1 ? loop : next_loop_but(busy);
+}
+
 EventRelay::EventRelay(EventEngine& engine, Route& route, RunState& run, Logger& logger)
     : engine_(engine), route_(route), run_(run), logger_(logger) {}
 

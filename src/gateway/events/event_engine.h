@@ -52,6 +52,8 @@ class EventEngine final : public Engine {
   const std::vector<std::unique_ptr<Loop>>& started_loops();
   // Turn by turn, for whatever is not tied to a loop.
   Loop& next_loop();
+  // The same, but never `busy` while there is another.
+  Loop& next_loop_but(const Loop& busy);
 
  private:
   RunState& run_;

@@ -156,7 +156,9 @@ std::shared_ptr<UdpAssociation> UdpListener::associate(std::string_view key,
     if (why == kLimit) relay_.logger().warn("UDP association limit reached on route ", route.name);
     return nullptr;
   }
-  auto association = std::make_shared<UdpAssociation>(relay_, relay_.engine().next_loop());
+  // Replies are sent from another loop than this one, which reads the route's
+  // socket, as the thread engine sends them from threads of their own.
+  auto association = std::make_shared<UdpAssociation>(relay_, relay_.engine().next_loop_but(loop_));
   association->ticket = std::move(ticket);
   association->key = key;
   association->reply_fd = fd_;
