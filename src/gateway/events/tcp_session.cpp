@@ -394,9 +394,8 @@ bool TcpSession::pump(int d) {
 }
 
 void TcpSession::end_relay(int first) {
-  // No half-close: the first direction to end ends the other one too.
-  shutdown_fd(fd(kClient));
-  shutdown_fd(fd(kUpstream));
+  // No half-close: the first direction to end ends the other one too, at
+  // once; both sockets are shut down and closed by finish().
   const std::string& name = relay_.route().name;
   relay_.logger().info("route ", name, " relay ended ", kLabels[first]);
   relay_.logger().info("route ", name, " relay ended ", kLabels[1 - first]);
@@ -413,8 +412,8 @@ void TcpSession::finish() {
   if (phase_ == Phase::kClosed) return;
   phase_ = Phase::kClosed;
   loop_.disarm(timer_);
-  unwatch(kClient);
-  unwatch(kUpstream);
+  // Both sockets close below, which takes them out of the epoll set.
+  watched_[kClient] = watched_[kUpstream] = false;
   for (Flow& flow : flows_) loop_.buffers().give(std::move(flow.buffer));
   upstream_.reset();
   // Before the client's close, so that a client that sees it may retry at once.
