@@ -1,6 +1,8 @@
-// The TCP side of the event engine, step for step what the thread engine's
-// accept loop, client thread and two pumps do (threads/tcp_relay.cpp), with
-// its socket time-outs kept as deadlines on the loop's timer heap:
+// One TCP client of the event engine from its accept to its close, step for
+// step what the thread engine's client thread does (threads/tcp_relay.cpp):
+// the PROXY header, the upstream connect, the PROXY header out; the relay
+// itself is in tcp_relay.cpp. The thread engine's socket time-outs are
+// deadlines on the loop's timer heap:
 //  - the client's receive time-out: no byte from the client while waiting for one;
 //  - the client's send time-out: no progress sending to it;
 //  - the upstream's send time-out: the connect, the PROXY header, a send that
@@ -23,103 +25,15 @@ namespace tarnwicket {
 
 namespace {
 
-constexpr std::chrono::milliseconds kResourceBackoff{100};
-constexpr int kAcceptsPerTurn = 64;
-// Chunks one direction moves per event, so that one busy client cannot starve its loop.
-constexpr int kChunksPerTurn = 16;
-constexpr const char* kLabels[2] = {"client->server", "server->client"};
-
 void set_receive_low_water(int fd, std::size_t bytes) {
   const int mark = static_cast<int>(std::min(bytes, kProxyParseBytes));
   ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
 }
 
-bool would_block(ssize_t n) { return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK); }
-
 }  // namespace
 
-void TcpListener::listen() {
-  const int fd = relay_.route().tcp_fd;
-  if (fd_ >= 0 || fd < 0 || backoff_ != 0) return;
-  // Every loop watches the listener; EPOLLEXCLUSIVE wakes one of them per client.
-  if (loop_.watch(fd, EPOLLIN | EPOLLEXCLUSIVE, this, 0)) fd_ = fd;
-}
-
-void TcpListener::close() {
-  loop_.disarm(backoff_);
-  if (fd_ >= 0) loop_.unwatch(fd_);
-  fd_ = -1;
-}
-
-void TcpListener::on_timer() {
-  backoff_ = 0;
-  if (relay_.accepting()) listen();
-}
-
-void TcpListener::on_io(int /*side*/, std::uint32_t /*events*/) {
-  for (int i = 0; i < kAcceptsPerTurn && fd_ >= 0; ++i) {
-    if (!relay_.accepting()) return close();
-    sockaddr_storage from{};
-    socklen_t from_len = sizeof from;
-    int fd;
-    do {
-      fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&from), &from_len,
-                     SOCK_CLOEXEC | SOCK_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-      take(UniqueFd(fd), from);
-      continue;
-    }
-    const int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK) return;  // another loop took the client
-    if (!relay_.accepting()) return close();          // the listener was shut down to close it
-    relay_.logger().warn("accept failed on route ", relay_.route().name);
-    if (is_unusable_socket_error(err)) return close();
-    if (is_resource_error(err)) {
-      // Level-triggered: until the pause is over this loop stops watching.
-      close();
-      backoff_ = loop_.arm(loop_.now() + kResourceBackoff, this);
-      return;
-    }
-  }
-}
-
-void TcpListener::take(UniqueFd client, sockaddr_storage from) {
-  Route& route = relay_.route();
-  try {
-    socklen_t from_len = sizeof from;
-    unmap_ipv4(from, from_len);
-    // The connection keeps the settings it came in under, whatever a reload does.
-    Settings settings = route.settings();
-    Ticket ticket;
-    Refusal why = kLimit;
-    if (settings->route.accept_proxy_protocol) {
-      // Only a trusted balancer may speak for its clients; the header names them later.
-      if (!allowed(settings->trusted_proxies, from)) {
-        route.admission.refuse(kTcp, kUntrustedProxy);
-        shutdown_fd(client.get());
-        return;
-      }
-      ticket = route.admission.reserve(kTcp, *settings);
-    } else {
-      ticket = route.admission.admit(kTcp, *settings, from, &why);
-    }
-    if (!ticket) {
-      shutdown_fd(client.get());
-      if (why != kLimit) return;
-      client.reset();
-      relay_.logger().warn("connection limit reached on route ", route.name);
-      return;
-    }
-    auto session = std::make_shared<TcpSession>(relay_, loop_, std::move(settings),
-                                                std::move(client), std::move(ticket), from);
-    loop_.adopt(session);
-    session->begin();
-  } catch (const std::exception& e) {
-    relay_.logger().warn("route ", route.name, " connection closed: ", e.what());
-  } catch (...) {
-    // Nothing that fails for one client may end the route's intake.
-  }
+bool TcpSession::would_block(ssize_t n) {
+  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
 TcpSession::TcpSession(EventRelay& relay, Loop& loop, Settings settings, UniqueFd client,
@@ -325,83 +239,6 @@ void TcpSession::send_header() {
   start_relay();
 }
 
-void TcpSession::start_relay() {
-  phase_ = Phase::kRelaying;
-  targets_.reset();  // an idle connection keeps nothing it no longer needs
-  target_ = nullptr;
-  flows_[kClientToServer].since = flows_[kServerToClient].since = loop_.now();
-  // Bytes that already wait on either side are reported at once: epoll is level-triggered.
-  update_interest();
-  schedule();
-}
-
-void TcpSession::relay_event(int side, std::uint32_t events) {
-  constexpr std::uint32_t kTrouble = EPOLLHUP | EPOLLERR;
-  // The direction that reads from this socket, and the one that sends to it.
-  const int reads = side == kClient ? kClientToServer : kServerToClient;
-  const int sends = 1 - reads;
-  bool acted = false;
-  if (!flows_[reads].sending() && (events & (EPOLLIN | kTrouble)) != 0) {
-    acted = true;
-    if (!pump(reads)) return;
-  }
-  if (flows_[sends].sending() && (events & (EPOLLOUT | kTrouble)) != 0) {
-    acted = true;
-    if (!pump(sends)) return;
-  }
-  // A hang-up that neither direction waits on here: both are busy with the
-  // other socket. The reading direction is the one that would see it first.
-  if (!acted && (events & kTrouble) != 0) return end_relay(reads);
-  update_interest();
-  schedule();
-}
-
-bool TcpSession::pump(int d) {
-  Flow& flow = flows_[d];
-  const int from = fd(d == kClientToServer ? kClient : kUpstream);
-  const int to = fd(d == kClientToServer ? kUpstream : kClient);
-  BufferPool& pool = loop_.buffers();
-  for (int round = 0; round < kChunksPerTurn; ++round) {
-    if (!flow.sending()) {
-      if (!flow.buffer) flow.buffer = pool.take();
-      ssize_t n;
-      do {
-        n = ::recv(from, flow.buffer.get(), kRelayBufferBytes, MSG_DONTWAIT);
-      } while (n < 0 && errno == EINTR);
-      if (would_block(n)) break;
-      if (n <= 0) return end_relay(d), false;
-      flow.offset = 0;
-      flow.length = static_cast<std::size_t>(n);
-      flow.since = loop_.now();
-    }
-    while (flow.sending()) {
-      ssize_t n;
-      do {
-        n = ::send(to, flow.buffer.get() + flow.offset, flow.length - flow.offset,
-                   MSG_NOSIGNAL | MSG_DONTWAIT);
-      } while (n < 0 && errno == EINTR);
-      if (would_block(n)) return true;  // the rest waits, and so does this direction's reading
-      if (n <= 0) return end_relay(d), false;
-      flow.offset += static_cast<std::size_t>(n);
-      flow.since = loop_.now();
-    }
-    // Counted once the whole chunk is on its way, as the thread engine's pump does.
-    add(relay_.route().stats.tcp().bytes[d], flow.length);
-    flow.offset = flow.length = 0;
-  }
-  pool.give(std::move(flow.buffer));
-  return true;
-}
-
-void TcpSession::end_relay(int first) {
-  // No half-close: the first direction to end ends the other one too, at
-  // once; both sockets are shut down and closed by finish().
-  const std::string& name = relay_.route().name;
-  relay_.logger().info("route ", name, " relay ended ", kLabels[first]);
-  relay_.logger().info("route ", name, " relay ended ", kLabels[1 - first]);
-  finish();
-}
-
 void TcpSession::fail(const std::string& message) {
   if (phase_ == Phase::kClosed) return;
   relay_.logger().warn("route ", relay_.route().name, " connection closed: ", message);
@@ -434,42 +271,6 @@ void TcpSession::unwatch(int side) {
   if (!watched_[side]) return;
   loop_.unwatch(fd(side));
   watched_[side] = false;
-}
-
-void TcpSession::update_interest() {
-  const bool c2s_sending = flows_[kClientToServer].sending();
-  const bool s2c_sending = flows_[kServerToClient].sending();
-  // Back-pressure: a direction with bytes to send reads nothing more.
-  const std::uint32_t wanted[2] = {
-      (c2s_sending ? 0u : std::uint32_t{EPOLLIN}) | (s2c_sending ? std::uint32_t{EPOLLOUT} : 0u),
-      (s2c_sending ? 0u : std::uint32_t{EPOLLIN}) | (c2s_sending ? std::uint32_t{EPOLLOUT} : 0u)};
-  for (int side : {kClient, kUpstream}) {
-    if (!watched_[side]) {
-      watch(side, wanted[side]);
-    } else if (interest_[side] != wanted[side]) {
-      loop_.rewatch(fd(side), wanted[side], this, side);
-      interest_[side] = wanted[side];
-    }
-  }
-}
-
-void TcpSession::schedule() {
-  const Clock::time_point when = deadline();
-  // A timer due no later stays: when it fires, the deadline is looked at again.
-  if (timer_ != 0 && timer_at_ <= when) return;
-  loop_.disarm(timer_);
-  timer_ = loop_.arm(when, this);
-  timer_at_ = when;
-}
-
-Clock::time_point TcpSession::deadline() const {
-  if (phase_ != Phase::kRelaying) return phase_deadline_;
-  // Reading from or sending to the client, or sending upstream: each has its
-  // time-out. Reading from the upstream has none.
-  Clock::time_point when = flows_[kClientToServer].since + timeout();
-  const Flow& back = flows_[kServerToClient];
-  if (back.sending()) when = std::min(when, back.since + timeout());
-  return when;
 }
 
 Clock::duration TcpSession::timeout() const {

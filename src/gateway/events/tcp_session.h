@@ -83,6 +83,7 @@ class TcpSession final : public Watcher {
   Clock::time_point deadline() const;
   Clock::duration timeout() const;
   int fd(int side) const;
+  static bool would_block(ssize_t n);
 
   EventRelay& relay_;
   Loop& loop_;
