@@ -2,6 +2,8 @@
 // the thread engine's two pumps move them (threads/tcp_relay.cpp), a chunk of
 // at most 64 KiB read only once the last one is sent, and no half-close.
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -9,7 +11,9 @@
 
 #include "gateway/events/event_engine.h"
 #include "gateway/events/tcp_session.h"
+#include "gateway/run_state.h"
 #include "log/logger.h"
+#include "net/fd.h"
 
 namespace tarnwicket {
 
@@ -18,6 +22,28 @@ namespace {
 // Chunks one direction moves per event, so that one busy client cannot starve its loop.
 constexpr int kChunksPerTurn = 16;
 constexpr const char* kLabels[2] = {"client->server", "server->client"};
+// The wait for the peers' acknowledgements at the end: checked after 1 ms, then
+// twice as long each time, up to 50 ms between checks.
+constexpr std::chrono::milliseconds kFirstAckPause{1};
+constexpr std::chrono::milliseconds kLongestAckPause{50};
+
+void shutdown_writes(int fd) { ::shutdown(fd, SHUT_WR); }
+
+// Sequence space sent on the socket that the peer has not acknowledged yet:
+// the bytes, and one for a FIN; 0 on failure.
+std::size_t unacknowledged_bytes(int fd) {
+  int pending = 0;
+  if (::ioctl(fd, SIOCOUTQ, &pending) != 0 || pending < 0) return 0;
+  return static_cast<std::size_t>(pending);
+}
+
+void discard_readable(int fd) {
+  char sink[4096];
+  ssize_t n;
+  do {
+    n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+  } while (n > 0 || (n < 0 && errno == EINTR));
+}
 
 }  // namespace
 
@@ -47,7 +73,7 @@ void TcpSession::relay_event(int side, std::uint32_t events) {
   }
   // A hang-up that neither direction waits on here: both are busy with the
   // other socket. The reading direction is the one that would see it first.
-  if (!acted && (events & kTrouble) != 0) return end_relay(reads);
+  if (!acted && (events & kTrouble) != 0) return end_relay(reads, true);
   update_interest();
   schedule();
 }
@@ -65,7 +91,7 @@ bool TcpSession::pump(int d) {
         n = ::recv(from, flow.buffer.get(), kRelayBufferBytes, MSG_DONTWAIT);
       } while (n < 0 && errno == EINTR);
       if (would_block(n)) break;
-      if (n <= 0) return end_relay(d), false;
+      if (n <= 0) return end_relay(d, true), false;
       flow.offset = 0;
       flow.length = static_cast<std::size_t>(n);
       flow.since = loop_.now();
@@ -77,7 +103,7 @@ bool TcpSession::pump(int d) {
                    MSG_NOSIGNAL | MSG_DONTWAIT);
       } while (n < 0 && errno == EINTR);
       if (would_block(n)) return true;  // the rest waits, and so does this direction's reading
-      if (n <= 0) return end_relay(d), false;
+      if (n <= 0) return end_relay(d, false), false;
       flow.offset += static_cast<std::size_t>(n);
       flow.since = loop_.now();
     }
@@ -89,13 +115,85 @@ bool TcpSession::pump(int d) {
   return true;
 }
 
-void TcpSession::end_relay(int first) {
-  // No half-close: the first direction to end ends the other one too, at
-  // once; both sockets are shut down and closed by finish().
-  const std::string& name = relay_.route().name;
-  relay_.logger().info("route ", name, " relay ended ", kLabels[first]);
-  relay_.logger().info("route ", name, " relay ended ", kLabels[1 - first]);
+void TcpSession::end_relay(int first, bool delivered) {
+  // No half-close: the first direction to end ends both, with a FIN each way
+  // after what is queued. A direction with bytes still to send fails at once
+  // on the socket just shut for writing; one that reads ends at its next read.
+  shutdown_writes(fd(kClient));
+  shutdown_writes(fd(kUpstream));
+  relay_.logger().info("route ", relay_.route().name, " relay ended ", kLabels[first]);
+  phase_ = Phase::kClosing;
+  first_ended_ = first;
+  const int second = 1 - first;
+  const bool second_sending = flows_[second].sending();
+  for (Flow& flow : flows_) {
+    loop_.buffers().give(std::move(flow.buffer));
+    flow.offset = flow.length = 0;
+  }
+  if (second_sending) end_second();
+  const int second_reads_from = second == kClientToServer ? kClient : kUpstream;
+  for (int side : {kClient, kUpstream}) {
+    const std::uint32_t wanted =
+        side == second_reads_from && !second_ended_ ? std::uint32_t{EPOLLIN} : 0u;
+    if (watched_[side] && interest_[side] != wanted) {
+      loop_.rewatch(fd(side), wanted, this, side);
+      interest_[side] = wanted;
+    }
+  }
+  // Closing before the peers have every byte would reset what is still queued.
+  if (!delivered || !relay_.run().running()) return close_after_tails();
+  ack_pause_ = kFirstAckPause;
+  ack_deadline_ = loop_.now() + timeout();
+  ack_check_at_ = loop_.now() + ack_pause_;
+  loop_.disarm(timer_);
+  schedule();
+}
+
+void TcpSession::closing_event(int side, std::uint32_t events) {
+  const int second_reads_from = first_ended_ == kClientToServer ? kUpstream : kClient;
+  if (side == second_reads_from && !second_ended_) {
+    ssize_t n;
+    do {
+      n = ::recv(fd(side), loop_.scratch(), kRelayBufferBytes, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    // Bytes it reads it cannot pass on any more: the direction ends either way.
+    if (!would_block(n)) end_second();
+  }
+  // A socket with nothing more to read, or a hang-up that would be reported
+  // again and again: the rest is the timer's, which asks for the acknowledgements.
+  if (watched_[side] &&
+      (side != second_reads_from || second_ended_ || (events & (EPOLLHUP | EPOLLERR)) != 0)) {
+    unwatch(side);
+  }
+}
+
+void TcpSession::check_acknowledged() {
+  // A FIN counts as one byte until it is acknowledged, and ACKs are
+  // cumulative: one left on each socket means all the data has arrived.
+  const bool acknowledged =
+      unacknowledged_bytes(fd(kClient)) <= 1 && unacknowledged_bytes(fd(kUpstream)) <= 1;
+  if (acknowledged || !relay_.run().running() || loop_.now() >= ack_deadline_) {
+    return close_after_tails();
+  }
+  ack_pause_ = std::min(ack_pause_ * 2, Clock::duration(kLongestAckPause));
+  ack_check_at_ = loop_.now() + ack_pause_;
+  schedule();
+}
+
+void TcpSession::close_after_tails() {
+  shutdown_fd(fd(kClient));
+  shutdown_fd(fd(kUpstream));
+  end_second();  // a direction still reading sees the shutdown as its end
+  // Unread bytes would turn the closes into resets.
+  discard_readable(fd(kClient));
+  discard_readable(fd(kUpstream));
   finish();
+}
+
+void TcpSession::end_second() {
+  if (second_ended_) return;
+  second_ended_ = true;
+  relay_.logger().info("route ", relay_.route().name, " relay ended ", kLabels[1 - first_ended_]);
 }
 
 void TcpSession::update_interest() {
@@ -125,6 +223,7 @@ void TcpSession::schedule() {
 }
 
 Clock::time_point TcpSession::deadline() const {
+  if (phase_ == Phase::kClosing) return ack_check_at_;
   if (phase_ != Phase::kRelaying) return phase_deadline_;
   // Reading from or sending to the client, or sending upstream: each has its
   // time-out. Reading from the upstream has none.

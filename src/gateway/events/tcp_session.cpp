@@ -18,6 +18,7 @@
 
 #include "gateway/events/event_engine.h"
 #include "gateway/proxy_protocol.h"
+#include "gateway/run_state.h"
 #include "log/logger.h"
 #include "net/stream.h"
 
@@ -82,6 +83,8 @@ void TcpSession::on_io(int side, std::uint32_t events) {
         return send_header();
       case Phase::kRelaying:
         return relay_event(side, events);
+      case Phase::kClosing:
+        return closing_event(side, events);
       case Phase::kClosed:
         return;
     }
@@ -102,11 +105,15 @@ void TcpSession::on_timer() {
         return give_up_target();
       case Phase::kSendingHeader:
         return fail("向 TCP 上游发送 PROXY 头失败");
-      case Phase::kRelaying:
-        // Whichever wait ran out first ends its direction, as its time-out would.
-        return end_relay(flows_[kClientToServer].since + timeout() <= loop_.now()
-                             ? kClientToServer
-                             : kServerToClient);
+      case Phase::kRelaying: {
+        // Whichever wait ran out first ends its direction, as its time-out
+        // would: a receive time-out after all was passed on, a send time-out not.
+        const int d = flows_[kClientToServer].since + timeout() <= loop_.now() ? kClientToServer
+                                                                               : kServerToClient;
+        return end_relay(d, !flows_[d].sending());
+      }
+      case Phase::kClosing:
+        return check_acknowledged();
       case Phase::kClosed:
         return;
     }
@@ -188,6 +195,8 @@ void TcpSession::connect_next() {
     }
     upstream_.reset();
   }
+  // A stop shuts the socket down under a connect in progress: not the upstream's failure.
+  if (!relay_.run().running()) return finish();
   const ServerRoute& route = settings_->route;
   add(relay_.route().stats.tcp().connect_failures);
   fail("连接 TCP 上游失败 " + route.target_host + ":" + std::to_string(route.target_port));

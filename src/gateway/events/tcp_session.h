@@ -49,7 +49,7 @@ class TcpSession final : public Watcher {
   void on_timer() override;
 
  private:
-  enum class Phase { kHeader, kConnecting, kSendingHeader, kRelaying, kClosed };
+  enum class Phase { kHeader, kConnecting, kSendingHeader, kRelaying, kClosing, kClosed };
   enum Side { kClient = 0, kUpstream = 1 };
   // One direction of the relay: what it read and has still to send on.
   struct Flow {
@@ -72,7 +72,13 @@ class TcpSession final : public Watcher {
   void relay_event(int side, std::uint32_t events);
   // Moves bytes of direction `d` until it must wait; false once the relay ended.
   bool pump(int d);
-  void end_relay(int first);
+  // `delivered`: every byte the first direction read was passed on, so its
+  // tail is worth waiting for.
+  void end_relay(int first, bool delivered);
+  void closing_event(int side, std::uint32_t events);
+  void check_acknowledged();
+  void close_after_tails();
+  void end_second();
   void fail(const std::string& message);
   void finish();
 
@@ -103,6 +109,12 @@ class TcpSession final : public Watcher {
   bool watched_[2] = {false, false};
   std::uint64_t timer_ = 0;
   Clock::time_point timer_at_;
+  // While closing: the direction that ended first, whether the other has
+  // ended too, and the wait for the peers' acknowledgements.
+  int first_ended_ = 0;
+  bool second_ended_ = false;
+  Clock::duration ack_pause_{};
+  Clock::time_point ack_check_at_, ack_deadline_;
 };
 
 }  // namespace tarnwicket
