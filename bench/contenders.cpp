@@ -75,9 +75,12 @@ Contender::Contender(ContenderSpec spec, const Ports& upstream, const TempDir& d
   ports_ = Ports{free_port(), free_port(), udp ? free_port() : 0};
   std::vector<std::string> args;
   switch (spec_.kind) {
-    case Kind::kTarnwicket:
-      args = {"--config", dir.write(spec_.name + ".ini", ini(ports_)).string()};
+    case Kind::kTarnwicket: {
+      std::string text = ini(ports_);
+      text.insert(text.find('\n') + 1, spec_.server_keys);  // after "[server]"
+      args = {"--config", dir.write(spec_.name + ".ini", text).string()};
       break;
+    }
     case Kind::kHaproxy:
       args = {"-db", "-f", dir.write("haproxy.cfg", haproxy_cfg(ports_, upstream)).string()};
       break;

@@ -22,6 +22,7 @@ struct ContenderSpec {
   std::string name;  // its column in the table
   Kind kind = Kind::kTarnwicket;
   std::string binary;
+  std::string server_keys;  // tarnwicket-server: lines added to [server] (--engine)
 };
 
 inline constexpr const char* kHaproxyBinary = "/usr/sbin/haproxy";

@@ -4,11 +4,12 @@
 // the medians side by side.
 //
 //   tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...]
-//                          [--server [NAME=]PATH]... [--haproxy] [--nginx]
-//                          [--admin] [--udp-buffer BYTES]
+//                          [--server [NAME=]PATH [--engine ENGINE]]... [--haproxy]
+//                          [--nginx] [--admin] [--udp-buffer BYTES]
 //
 // --server again and again compares builds, an old one against a new one, in
-// one run; a bare PATH is named "gateway". --admin runs the servers with their
+// one run, or engines of one build (--engine sets the `engine` key of the
+// server named just before it); a bare PATH is named "gateway". --admin runs the servers with their
 // admin listener on; --udp-buffer sets the UDP route's receive buffer: both to
 // compare a run with and without.
 
@@ -31,21 +32,21 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tarnwicket-relay-bench [--quick] [--reps N] [--only 1,2,...] [--server [NAME=]PATH]... "
-    "[--haproxy] [--nginx] [--admin] [--udp-buffer BYTES]";
+    "[--engine ENGINE] [--haproxy] [--nginx] [--admin] [--udp-buffer BYTES]";
 
 // NAME=PATH, or a bare PATH named "gateway". The name becomes a column and a
 // file name in the temporary directory.
 ContenderSpec server_spec(const std::string& arg) {
   const auto equals = arg.find('=');
   if (equals == std::string::npos || arg.find('/') < equals)
-    return {"gateway", Kind::kTarnwicket, arg};
+    return {"gateway", Kind::kTarnwicket, arg, ""};
   const std::string name = arg.substr(0, equals);
   const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char ch) {
     return std::isalnum(ch) || ch == '-' || ch == '_' || ch == '.';
   });
   if (!plain)
     throw std::runtime_error("--server " + arg + ": NAME may hold only A-Z a-z 0-9 - _ .");
-  return {name, Kind::kTarnwicket, arg.substr(equals + 1)};
+  return {name, Kind::kTarnwicket, arg.substr(equals + 1), ""};
 }
 
 // A proxy that is not installed is left out with a note (scripts/setup.sh installs both).
@@ -54,7 +55,7 @@ void add_proxy(Settings& s, const char* name, Kind kind, const char* binary) {
     std::fprintf(stderr, "... %s left out: %s is not installed\n", name, binary);
     return;
   }
-  s.contenders.push_back({name, kind, binary});
+  s.contenders.push_back({name, kind, binary, ""});
 }
 
 Settings parse(int argc, char** argv) {
@@ -76,6 +77,8 @@ Settings parse(int argc, char** argv) {
       while (std::getline(list, item, ',')) s.only.insert(std::atoi(item.c_str()));
     } else if (arg == "--server" && i + 1 < argc) {
       s.contenders.push_back(server_spec(argv[++i]));
+    } else if (arg == "--engine" && i + 1 < argc && !s.contenders.empty()) {
+      s.contenders.back().server_keys = "engine = " + std::string(argv[++i]) + "\n";
     } else if (arg == "--haproxy") {
       haproxy = true;
     } else if (arg == "--nginx") {
@@ -88,7 +91,8 @@ Settings parse(int argc, char** argv) {
       throw std::runtime_error(kUsage);
     }
   }
-  if (s.contenders.empty()) s.contenders.push_back({"gateway", Kind::kTarnwicket, server_binary()});
+  if (s.contenders.empty())
+    s.contenders.push_back({"gateway", Kind::kTarnwicket, server_binary(), ""});
   for (std::size_t i = 0; i < s.contenders.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (s.contenders[i].name == s.contenders[j].name)

@@ -85,7 +85,7 @@ const Expected kCounters = [] {
 const std::string kTcpGauge = R"(tarnwicket_tcp_connections{route="g"})";
 const std::string kUdpGauge = R"(tarnwicket_udp_associations{route="u"})";
 
-TEST_F(AdminEndpoints, AnswersByMethodAndPath) {
+TEST_P(AdminEndpoints, AnswersByMethodAndPath) {
   EXPECT_EQ(proc().count_lines("[INFO] server admin listening 127.0.0.1:" + std::to_string(admin_)),
             1u);
   const std::string text = "Content-Type: text/plain; charset=utf-8\r\n";
@@ -121,7 +121,7 @@ TEST_F(AdminEndpoints, AnswersByMethodAndPath) {
 
 // 500 idle clients and 100 amid their heads, from other loopback addresses;
 // the idle limit then ends them.
-TEST_F(AdminEndpoints, ProbesAnswerPastHeldConnections) {
+TEST_P(AdminEndpoints, ProbesAnswerPastHeldConnections) {
   std::vector<Fd> held;
   for (int i = 0; i < 600; ++i)
     held.push_back(tcp_connect(admin_, ("127.0.1." + std::to_string(i / 100 + 2)).c_str()));
@@ -135,13 +135,13 @@ TEST_F(AdminEndpoints, ProbesAnswerPastHeldConnections) {
   EXPECT_TRUE(wait_closed(held[0].get()));
 }
 
-TEST_F(AdminEndpoints, AddressOutsideAllowListIsClosedUnanswered) {
+TEST_P(AdminEndpoints, AddressOutsideAllowListIsClosedUnanswered) {
   const Fd outside = tcp_connect(admin_, "127.0.0.2");
   ASSERT_TRUE(send_all(outside.get(), "GET /healthz HTTP/1.1\r\n\r\n", 25));
   EXPECT_EQ(read_to_end(outside.get()), "");
 }
 
-TEST_F(AdminEndpoints, OversizedHeadIsRefused) {
+TEST_P(AdminEndpoints, OversizedHeadIsRefused) {
   // Filler lines, then one whose value is the rest of the request http_request sends.
   std::string head = "GET /metrics HTTP/1.1\r\n";
   for (int i = 0; i < 5000; ++i) head += "X-Filler-" + std::to_string(i) + ": 0123456789\r\n";
@@ -152,13 +152,13 @@ TEST_F(AdminEndpoints, OversizedHeadIsRefused) {
   EXPECT_TRUE(http_request(admin_, "GET /metrics").starts_with("HTTP/1.1 200 "));
 }
 
-TEST_F(AdminTraffic, CountersAfterKnownTraffic) {
+TEST_P(AdminTraffic, CountersAfterKnownTraffic) {
   Expected expected = kCounters;
   expected.insert({{kTcpGauge, 1}, {kUdpGauge, 1}});
   EXPECT_EQ(read_until(expected, scraped, admin_), expected);
 }
 
-TEST_F(AdminTraffic, GaugesReturnToZeroAfterClientsLeave) {
+TEST_P(AdminTraffic, GaugesReturnToZeroAfterClientsLeave) {
   client_.reset();
   const Expected expected = {{kTcpGauge, 0}, {kUdpGauge, 0}};
   EXPECT_EQ(read_until(expected, scraped, admin_), expected);
@@ -171,7 +171,7 @@ class AdminReload : public RelayFixture {
     return start(routes, 5000, 60000, {}, "127.0.0.1", admin_keys());
   }
   bool reload(const std::vector<RouteSpec>& routes) {
-    server().rewrite(server_ini(routes, 5000, 60000, "127.0.0.1", admin_keys()));
+    rewrite(server_ini(routes, 5000, 60000, "127.0.0.1", admin_keys()));
     proc().signal(SIGHUP);
     return proc().wait_for_lines("configuration reload", ++reloads_);
   }
@@ -195,7 +195,7 @@ const std::string kTcpBytesIn =
 
 // The connection outlives its record; its bytes still count under g, and
 // the counter never goes back, before or after the record is reaped.
-TEST_F(AdminReload, MovedRouteKeepsCountingItsOpenConnection) {
+TEST_P(AdminReload, MovedRouteKeepsCountingItsOpenConnection) {
   ASSERT_TRUE(start_with({tcp_route()}));
   Fd client = tcp_connect(port_);
   ASSERT_TRUE(echoes(client.get(), "before"));
@@ -212,7 +212,7 @@ TEST_F(AdminReload, MovedRouteKeepsCountingItsOpenConnection) {
   EXPECT_EQ(read_until(expected, scraped, admin_), expected);
 }
 
-TEST_F(AdminReload, RoutesSharingANameGiveOneSeries) {
+TEST_P(AdminReload, RoutesSharingANameGiveOneSeries) {
   RouteSpec twin = tcp_route();
   twin.name = " g";  // the same name, in a section of its own
   twin.listen_port = free_port();
@@ -224,7 +224,7 @@ TEST_F(AdminReload, RoutesSharingANameGiveOneSeries) {
   EXPECT_EQ(read_until(expected, scraped, admin_), expected);
 }
 
-TEST_F(AdminReload, ReloadOutcomesAreExported) {
+TEST_P(AdminReload, ReloadOutcomesAreExported) {
   ASSERT_TRUE(start_with({tcp_route()}));
   const std::string ok = "tarnwicket_config_last_reload_successful";
   const std::string failed = R"(tarnwicket_config_reloads_total{result="failure"})";
@@ -241,7 +241,7 @@ TEST_F(AdminReload, ReloadOutcomesAreExported) {
 }
 
 // Refused for a bad header: counted as refused and nothing else.
-TEST_F(AdminReload, RefusedProxiedClientIsNotCountedAsAccepted) {
+TEST_P(AdminReload, RefusedProxiedClientIsNotCountedAsAccepted) {
   RouteSpec proxied = tcp_route();
   proxied.extra = "accept_proxy_protocol = on\ntrusted_proxies = 127.0.0.1\n";
   ASSERT_TRUE(start_with({proxied}));
@@ -285,7 +285,7 @@ TEST(Admin, TakenPortFailsStartup) {
 
 const std::filesystem::path kPromtool = "/usr/bin/promtool", kPrometheus = "/usr/bin/prometheus";
 
-TEST_F(AdminTraffic, PromtoolAcceptsExpositionAndRules) {
+TEST_P(AdminTraffic, PromtoolAcceptsExpositionAndRules) {
   if (!std::filesystem::exists(kPromtool)) GTEST_SKIP() << "promtool is not installed";
   TempDir dir;
   const auto scrape = dir.write("metrics.txt", body(http_request(admin_, "GET /metrics")));
@@ -302,7 +302,7 @@ double queried(int port, const std::string& expr) {
   return value == std::string::npos ? -1 : std::stod(answer.substr(value + 1));
 }
 
-TEST_F(AdminTraffic, PrometheusScrapesCounters) {
+TEST_P(AdminTraffic, PrometheusScrapesCounters) {
   if (!std::filesystem::exists(kPrometheus)) GTEST_SKIP() << "prometheus is not installed";
   const int web = free_port();
   TempDir dir;
@@ -313,6 +313,10 @@ TEST_F(AdminTraffic, PrometheusScrapesCounters) {
                                    "--web.listen-address=127.0.0.1:" + std::to_string(web)});
   EXPECT_EQ(read_until(kCounters, queried, web, 60s), kCounters) << prometheus.stderr_text();
 }
+
+TARNWICKET_ON_BOTH_ENGINES(AdminTraffic);
+TARNWICKET_ON_BOTH_ENGINES(AdminReload);
+INSTANTIATE_TEST_SUITE_P(Threads, AdminEndpoints, ::testing::Values("threads"), engine_name);
 
 }  // namespace
 }  // namespace tarnwicket::test

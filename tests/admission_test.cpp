@@ -86,26 +86,26 @@ class Admission : public RelayFixture {
   Fd filler_;
 };
 
-TEST_F(Admission, UpstreamConnectGivesUpAfterTheTimeout) {
+TEST_P(Admission, UpstreamConnectGivesUpAfterTheTimeout) {
   ASSERT_TRUE(start({to_own_upstream("max_connections = 1\n", /*full=*/true)}, 300));
   // The second client finds the slot back, so both fail on the connect.
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(wait_closed(tcp_connect(port_).get()));
   EXPECT_TRUE(proc().wait_for_lines("[WARN] route r connection closed: 连接 TCP 上游失败 ", 2));
 }
 
-TEST_F(Admission, SigtermEndsWaitingConnectsPromptly) {
+TEST_P(Admission, SigtermEndsWaitingConnectsPromptly) {
   ASSERT_TRUE(start({to_own_upstream("", /*full=*/true)}, 60000));
-  const size_t idle = thread_count(proc().pid());
+  const size_t idle = fd_count(proc().pid());
   std::vector<Fd> clients;
   for (int i = 0; i < 50; ++i) clients.push_back(tcp_connect(port_));
-  // One thread per client, each waiting in its upstream connect.
-  ASSERT_TRUE(eventually_true([&] { return thread_count(proc().pid()) >= idle + 50; }));
+  // Two sockets per client, each waiting in its upstream connect.
+  ASSERT_TRUE(eventually_true([&] { return fd_count(proc().pid()) >= idle + 100; }));
   EXPECT_TRUE(stops_within(500ms));
 }
 
 // With one slot: the pump blocked sending to an upstream that takes nothing
 // gives up, and the next client is served.
-TEST_F(Admission, StalledUpstreamFreesItsSlot) {
+TEST_P(Admission, StalledUpstreamFreesItsSlot) {
   ASSERT_TRUE(start({to_own_upstream("max_connections = 1\n")}, 500));
   Fd first = tcp_connect(port_);
   Fd held(::accept(upstream_.get(), nullptr, nullptr));  // accepted, never read
@@ -118,7 +118,7 @@ TEST_F(Admission, StalledUpstreamFreesItsSlot) {
   EXPECT_EQ(recv_exact(second.get(), 2), "hi");
 }
 
-TEST_F(Admission, PerAddressLimitForTcp) {
+TEST_P(Admission, PerAddressLimitForTcp) {
   ASSERT_TRUE(start({route("tcp", "max_connections_per_address = 2\n")}));
   Fd a1 = tcp_connect(port_, "127.0.0.2"), a2 = tcp_connect(port_, "127.0.0.2");
   for (const Fd* client : {&a1, &a2}) ASSERT_TRUE(echoes(client->get(), "a"));
@@ -129,7 +129,7 @@ TEST_F(Admission, PerAddressLimitForTcp) {
   EXPECT_TRUE(eventually_true([&] { return echoes(tcp_connect(port_, "127.0.0.2").get(), "2"); }));
 }
 
-TEST_F(Admission, PerAddressLimitForUdp) {
+TEST_P(Admission, PerAddressLimitForUdp) {
   ASSERT_TRUE(start({route("udp", "max_connections_per_address = 2\n")}));
   Fd a1 = udp_connect(udp_port_, "127.0.0.1", "127.0.0.2");
   Fd a2 = udp_connect(udp_port_, "127.0.0.1", "127.0.0.2");
@@ -141,26 +141,26 @@ TEST_F(Admission, PerAddressLimitForUdp) {
 
 // An association to a silent upstream ends after the first-reply time-out,
 // while one that was answered lives on under the idle rule.
-TEST_F(Admission, FirstReplyTimeoutEndsUnansweredAssociations) {
+TEST_P(Admission, FirstReplyTimeoutEndsUnansweredAssociations) {
   Fd silent = udp_socket();  // bound and never read: takes datagrams in, never answers
   const std::string first_reply = "udp_first_reply_timeout_ms = 200\n";
   // Route s on the fixture's TCP port, free for UDP too.
   ASSERT_TRUE(
       start({route("udp", first_reply),
              {"s", "udp", port_, "127.0.0.1", local_port(silent.get()), 0, true, first_reply}}));
-  const size_t idle = thread_count(proc().pid());
+  const size_t idle = fd_count(proc().pid());  // one more per association
   Fd answered = udp_connect(udp_port_);
   ASSERT_TRUE(echoes(answered.get(), "a"));
   ASSERT_TRUE(udp_send(udp_connect(port_).get(), "b"));
   ASSERT_EQ(udp_recv(silent.get()), "b");  // its association exists
-  EXPECT_TRUE(eventually_true([&] { return thread_count(proc().pid()) == idle + 1; }));
+  EXPECT_TRUE(eventually_true([&] { return fd_count(proc().pid()) == idle + 1; }));
   EXPECT_TRUE(echoes(answered.get(), "c"));
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 1u);  // still the first association
 }
 
 // A bare address and networks in one list, with both edges of the /30 and an
 // IPv4-mapped network; and a /0 that lets everyone in.
-TEST_F(Admission, AllowListServesInsideAndRefusesOutside) {
+TEST_P(Admission, AllowListServesInsideAndRefusesOutside) {
   const int everyone = free_port();
   ASSERT_TRUE(start({route("tcp", "allow = 127.0.0.5 | 127.0.0.0/30 | ::ffff:127.0.0.8/126\n"),
                      {"all", "tcp", everyone, "127.0.0.1", tcp_upstream_.port(), 0, true,
@@ -175,7 +175,7 @@ TEST_F(Admission, AllowListServesInsideAndRefusesOutside) {
 
 // A flood of refused datagrams is logged at most once a second, with counts
 // that add up.
-TEST_F(Admission, RefusalsAreLoggedOnceASecondWithTheirCount) {
+TEST_P(Admission, RefusalsAreLoggedOnceASecondWithTheirCount) {
   // Room for the whole burst in the route's socket, so that none is lost uncounted.
   ASSERT_TRUE(start({route("udp", "allow = 127.0.0.2\nudp_receive_buffer_bytes = 4194304\n")}));
   Fd outsider = udp_connect(udp_port_);
@@ -183,6 +183,8 @@ TEST_F(Admission, RefusalsAreLoggedOnceASecondWithTheirCount) {
   EXPECT_EQ(eventually_refused("allow list", 1000), 1000u);
   EXPECT_LE(proc().count_lines("refused"), 3u);
 }
+
+TARNWICKET_ON_BOTH_ENGINES(Admission);
 
 }  // namespace
 }  // namespace tarnwicket::test

@@ -86,7 +86,7 @@ class ProxyAccept : public RelayFixture {};
 
 // The header's client is the client: for the allow list and the relay, which
 // gets exactly the bytes after the header.
-TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
+TEST_P(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
   const std::string v1 = "PROXY TCP4 10.1.2.3 127.0.0.1 4000 7000\r\n";
   const std::string v2 =
       kV2Signature + "\x21\x11\x00\x0c\x0a\x01\x02\x03\x7f\x00\x00\x01"s + be16(4000) + be16(7000);
@@ -139,7 +139,7 @@ TEST_F(ProxyAccept, HeadersAreReadExactlyAndTrustedOnlyFromTheBalancer) {
 
 // One deadline for the whole header: TLVs that trickle in a byte at a time,
 // each well inside the socket time-out, do not hold the connection past it.
-TEST_F(ProxyAccept, TrickledTlvsAreCutAtTheHeaderDeadline) {
+TEST_P(ProxyAccept, TrickledTlvsAreCutAtTheHeaderDeadline) {
   RouteSpec route = tcp_route();
   route.extra = "accept_proxy_protocol = on\ntrusted_proxies = 127.0.0.1\n";
   constexpr auto kLimit = 500ms;
@@ -165,7 +165,7 @@ class ProxyUdp : public RelayFixture {};
 
 // The echo upstream sends each datagram back as it came, prefix and all, and
 // the reply passes back unchanged.
-TEST_F(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
+TEST_P(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
   ASSERT_TRUE(start({{"u", "udp", udp_port_, "127.0.0.1", udp_upstream_.port(), 0, true,
                       "proxy_protocol = v2\n"}}));
   Fd client = udp_connect(udp_port_);
@@ -179,7 +179,7 @@ TEST_F(ProxyUdp, EveryDatagramCarriesAV2Prefix) {
 
 class Ipv6 : public RelayFixture {};
 
-TEST_F(Ipv6, ListensOnLoopbackForTcpAndUdp) {
+TEST_P(Ipv6, ListensOnLoopbackForTcpAndUdp) {
   ASSERT_TRUE(start({tcp_route(), udp_route()}, 5000, 60000, {}, "::1"));
   EXPECT_TRUE(proc().wait_for_line("listening [::1]:" + std::to_string(port_) + " -> "));
   EXPECT_TRUE(echoes(ip_connect(SOCK_STREAM, "::1", port_).get(), "six"));
@@ -188,7 +188,7 @@ TEST_F(Ipv6, ListensOnLoopbackForTcpAndUdp) {
 
 // IPv4 clients of a dual-stack listener match IPv4 networks and are counted
 // per IPv4 address; UDP replies leave from the address the client sent to.
-TEST_F(Ipv6, DualStackIpv4ClientsCountAsIpv4) {
+TEST_P(Ipv6, DualStackIpv4ClientsCountAsIpv4) {
   RouteSpec tcp = tcp_route(), udp = udp_route();
   tcp.extra = "max_connections_per_address = 1\nallow = 127.0.0.0/8\n";
   udp.extra = "allow = 127.0.0.0/8\n";
@@ -200,6 +200,10 @@ TEST_F(Ipv6, DualStackIpv4ClientsCountAsIpv4) {
   // The client takes replies from 127.0.0.2 only.
   EXPECT_TRUE(echoes(udp_connect(udp_port_, "127.0.0.2").get(), "four"));
 }
+
+TARNWICKET_ON_BOTH_ENGINES(ProxyAccept);
+TARNWICKET_ON_BOTH_ENGINES(ProxyUdp);
+TARNWICKET_ON_BOTH_ENGINES(Ipv6);
 
 }  // namespace
 }  // namespace tarnwicket::test

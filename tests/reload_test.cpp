@@ -16,7 +16,7 @@ class Reload : public RelayFixture {
   // Writes the configuration over the server's file, sends SIGHUP and waits
   // for the reload's outcome line.
   bool reload(const std::string& ini) {
-    server().rewrite(ini);
+    rewrite(ini);
     proc().signal(SIGHUP);
     return proc().wait_for_lines("configuration reload", ++reloads_);
   }
@@ -29,10 +29,10 @@ class Reload : public RelayFixture {
   size_t reloads_ = 0;
 };
 
-TEST_F(Reload, UnchangedRoutesKeepFlowingByteForByte) {
+TEST_P(Reload, UnchangedRoutesKeepFlowingByteForByte) {
   ASSERT_TRUE(start({tcp_route(), udp_route()}));
   Fd tcp = tcp_connect(port_), udp = udp_connect(udp_port_);
-  server().rewrite(server_ini({tcp_route(), udp_route()}, 6000));
+  rewrite(server_ini({tcp_route(), udp_route()}, 6000));
   // The reload is asked for after 20 rounds of traffic, which goes on until
   // 20 rounds after its outcome line.
   const auto until = std::chrono::steady_clock::now() + scaled(20s);
@@ -47,7 +47,7 @@ TEST_F(Reload, UnchangedRoutesKeepFlowingByteForByte) {
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 1u);  // one association throughout
 }
 
-TEST_F(Reload, ChangedTargetTakesNewClientsOldOneStays) {
+TEST_P(Reload, ChangedTargetTakesNewClientsOldOneStays) {
   TcpUpstream other;
   ASSERT_TRUE(start({tcp_route()}));
   Fd old_client = tcp_connect(port_);
@@ -60,7 +60,7 @@ TEST_F(Reload, ChangedTargetTakesNewClientsOldOneStays) {
   EXPECT_EQ(tcp_upstream_.bytes_received(), 9u);
 }
 
-TEST_F(Reload, AddedRouteServes) {
+TEST_P(Reload, AddedRouteServes) {
   ASSERT_TRUE(start({tcp_route()}));
   const int port = free_port();
   ASSERT_TRUE(reload({tcp_route(), {"n", "tcp", port, "127.0.0.1", tcp_upstream_.port()}}));
@@ -69,7 +69,7 @@ TEST_F(Reload, AddedRouteServes) {
   EXPECT_TRUE(echoes(tcp_connect(port).get(), "hello"));
 }
 
-TEST_F(Reload, RemovedRouteRefusesNewClientsOpenOneGoesOn) {
+TEST_P(Reload, RemovedRouteRefusesNewClientsOpenOneGoesOn) {
   ASSERT_TRUE(start({tcp_route(), udp_route()}));
   Fd open = tcp_connect(port_);
   ASSERT_TRUE(echoes(open.get(), "before"));
@@ -82,7 +82,7 @@ TEST_F(Reload, RemovedRouteRefusesNewClientsOpenOneGoesOn) {
 }
 
 // After the summary, one line per route that the reload added, changed or removed.
-TEST_F(Reload, EveryChangedRouteHasItsLine) {
+TEST_P(Reload, EveryChangedRouteHasItsLine) {
   ASSERT_TRUE(start({tcp_route(), udp_route()}));
   RouteSpec changed = tcp_route();
   changed.target_port = free_port();
@@ -95,7 +95,7 @@ TEST_F(Reload, EveryChangedRouteHasItsLine) {
 
 // Each failure keeps every listener, target and connection as it was and
 // closes what the reload had opened.
-TEST_F(Reload, FailedReloadLeavesEverythingServing) {
+TEST_P(Reload, FailedReloadLeavesEverythingServing) {
   TcpUpstream other;
   ASSERT_TRUE(start({tcp_route()}));
   Fd open = tcp_connect(port_);
@@ -122,7 +122,7 @@ TEST_F(Reload, FailedReloadLeavesEverythingServing) {
 
 // Between a host address and the wildcards on the same ports: the new
 // listeners take the ports over; connections taken in before go on.
-TEST_F(Reload, ListenAddressMovesOnTheSamePorts) {
+TEST_P(Reload, ListenAddressMovesOnTheSamePorts) {
   ASSERT_TRUE(start({tcp_route(), udp_route()}));
   Fd before = tcp_connect(port_);
   for (const char* address : {"0.0.0.0", "::", "127.0.0.1"}) {
@@ -136,7 +136,7 @@ TEST_F(Reload, ListenAddressMovesOnTheSamePorts) {
 }
 
 // Two routes trade ports in one reload: each closes just before the other opens.
-TEST_F(Reload, RoutesTradePortsInOneReload) {
+TEST_P(Reload, RoutesTradePortsInOneReload) {
   RouteSpec a = tcp_route(), b = tcp_route();
   b.name = "h";
   b.listen_port = free_port();
@@ -149,7 +149,7 @@ TEST_F(Reload, RoutesTradePortsInOneReload) {
 
 // The admin listener is where it was after every failed reload, whichever
 // step failed; the port it was to move to is free again.
-TEST_F(Reload, AdminListenerSurvivesEveryFailedReload) {
+TEST_P(Reload, AdminListenerSurvivesEveryFailedReload) {
   const int admin = free_port(), other = free_port();
   int taken = 0;
   const Fd holder = tcp_listener(0, &taken);
@@ -174,7 +174,7 @@ TEST_F(Reload, AdminListenerSurvivesEveryFailedReload) {
 
 // Two sections name the same route: a reload that removes one ends exactly
 // that one, and one that moves the other leaves no thread on a retired record.
-TEST_F(Reload, RoutesSharingANameEndOneAtATime) {
+TEST_P(Reload, RoutesSharingANameEndOneAtATime) {
   RouteSpec twin = tcp_route();
   twin.name = " g";
   twin.listen_port = free_port();
@@ -194,7 +194,7 @@ TEST_F(Reload, RoutesSharingANameEndOneAtATime) {
 
 // Both routes move to other ports and back, with a connection and an
 // association on the old ports each time.
-TEST_F(Reload, HundredReloadsWithTrafficLeaveThreadsAndDescriptorsIdle) {
+TEST_P(Reload, HundredReloadsWithTrafficLeaveThreadsAndDescriptorsIdle) {
   ASSERT_TRUE(start({tcp_route(), udp_route()}, 5000, 1000));  // the last association expires
   RouteSpec routes[] = {tcp_route(), udp_route()};
   int other_ports[] = {free_port(), free_port()};
@@ -231,7 +231,7 @@ class Drain : public RelayFixture {
   Fd client_;
 };
 
-TEST_F(Drain, NewClientsRefusedExitAfterTheLastEnds) {
+TEST_P(Drain, NewClientsRefusedExitAfterTheLastEnds) {
   ASSERT_TRUE(start_relaying());
   Fd udp = udp_connect(udp_port_);
   ASSERT_TRUE(echoes(udp.get(), "a"));
@@ -248,7 +248,7 @@ TEST_F(Drain, NewClientsRefusedExitAfterTheLastEnds) {
   EXPECT_EQ(proc().count_lines("[INFO] server stopped"), 1u);
 }
 
-TEST_F(Drain, TimeOutStopsWithAClientLeft) {
+TEST_P(Drain, TimeOutStopsWithAClientLeft) {
   ASSERT_TRUE(start_relaying("drain_timeout_ms = 300\n"));
   ASSERT_TRUE(drain());
   EXPECT_EQ(proc().wait_exit(), 0);
@@ -259,14 +259,14 @@ TEST_F(Drain, TimeOutStopsWithAClientLeft) {
   EXPECT_LT(cut, out.find("[INFO] server stopped"));
 }
 
-TEST_F(Drain, SigtermStopsAtOnce) {
+TEST_P(Drain, SigtermStopsAtOnce) {
   ASSERT_TRUE(start_relaying());  // the default drain time-out, 30 s, is never reached
   ASSERT_TRUE(drain());
   EXPECT_TRUE(stops_within(5s));
   EXPECT_EQ(proc().count_lines("[INFO] server stopped"), 1u);
 }
 
-TEST_F(Drain, ReadyzAnswersDraining) {
+TEST_P(Drain, ReadyzAnswersDraining) {
   const int admin = free_port();
   ASSERT_TRUE(start_relaying("admin_port = " + std::to_string(admin) + "\n"));
   EXPECT_TRUE(http_request(admin, "GET /readyz").starts_with("HTTP/1.1 200 "));
@@ -277,6 +277,9 @@ TEST_F(Drain, ReadyzAnswersDraining) {
   EXPECT_NE(http_request(admin, "GET /metrics").find("\ntarnwicket_draining 1\n"),
             std::string::npos);
 }
+
+TARNWICKET_ON_BOTH_ENGINES(Reload);
+TARNWICKET_ON_BOTH_ENGINES(Drain);
 
 }  // namespace
 }  // namespace tarnwicket::test

@@ -202,6 +202,8 @@ ServerConfig read_server_config(const IniFile& ini) {
   config.admin_address = ini.get("server", "admin_address", config.admin_address);
   config.drain_timeout_ms = read_int(ini, "server", "drain_timeout_ms", config.drain_timeout_ms);
   config.admin_allow = split(ini.get("server", "admin_allow", ""), '|');
+  config.engine = lower(trim(ini.get("server", "engine", config.engine)));
+  config.worker_threads = read_int(ini, "server", "worker_threads", config.worker_threads);
   validate_server_config(config);
   return config;
 }
@@ -230,6 +232,12 @@ void validate_server_config(const ServerConfig& config) {
     if (!parse_network(entry)) {
       throw std::runtime_error("server.admin_allow 包含无效网段: " + entry);
     }
+  }
+  if (config.engine != "threads" && config.engine != "events") {
+    throw std::runtime_error("server.engine 必须是 threads 或 events");
+  }
+  if (!in_range(config.worker_threads, 0, 256)) {
+    throw std::runtime_error("server.worker_threads 必须在 0 到 256 之间");
   }
 }
 

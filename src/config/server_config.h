@@ -56,6 +56,8 @@ struct ServerConfig {
   int drain_timeout_ms = 30000;  // longest graceful drain before the stop
   // Networks that may reach the admin port; empty: everyone.
   std::vector<std::string> admin_allow;
+  std::string engine = "threads";  // relay engine: "threads" or "events"; read at start
+  int worker_threads = 0;          // event loops of the events engine; 0: one per usable CPU
 };
 
 // Reads and validates the file; throws std::runtime_error with the message.

@@ -35,11 +35,18 @@ RunningServer::~RunningServer() {
   EXPECT_EQ(terminate(), 0) << process_->stdout_text() << process_->stderr_text();
 }
 
+std::string RelayFixture::on_engine(std::string ini) const {
+  const std::string_view head = "[server]\n";
+  if (events() && ini.starts_with(head)) ini.insert(head.size(), "engine = events\n");
+  return ini;
+}
+
 bool RelayFixture::start(const std::vector<RouteSpec>& routes, int connection_timeout_ms,
                          int udp_idle_timeout_ms, ProcessOptions options,
                          const std::string& listen_address, const std::string& server_keys) {
   server_ = std::make_unique<RunningServer>(
-      server_ini(routes, connection_timeout_ms, udp_idle_timeout_ms, listen_address, server_keys),
+      on_engine(server_ini(routes, connection_timeout_ms, udp_idle_timeout_ms, listen_address,
+                           server_keys)),
       std::move(options));
   idle_threads_ = thread_count(proc().pid());
   idle_fds_ = fd_count(proc().pid());

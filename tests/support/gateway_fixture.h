@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/net.h"
@@ -34,9 +35,17 @@ class RunningServer {
 };
 
 // Echo upstreams of the test's own (TCP and UDP), the server on the routes a
-// test gives, and the idle threads and descriptors it must come back to.
-class RelayFixture : public ::testing::Test {
+// test gives, and the idle threads and descriptors it must come back to. The
+// parameter is the relay engine the server runs ("threads" or "events");
+// TARNWICKET_ON_BOTH_ENGINES runs a suite on each.
+class RelayFixture : public ::testing::TestWithParam<const char*> {
  protected:
+  bool events() const { return std::string_view(GetParam()) == "events"; }
+  // `ini` (as server_ini writes it) with the engine under test.
+  std::string on_engine(std::string ini) const;
+  // Writes a new configuration over the server's file, for a reload.
+  void rewrite(const std::string& ini) { server().rewrite(on_engine(ini)); }
+
   // Route g: TCP on port_ to the echo upstream; route u: UDP on udp_port_ to
   // the UDP echo.
   RouteSpec tcp_route(int max_connections = 0) const {
@@ -64,5 +73,11 @@ class RelayFixture : public ::testing::Test {
   std::unique_ptr<RunningServer> server_;
   size_t idle_threads_ = 0, idle_fds_ = 0;
 };
+
+inline std::string engine_name(const ::testing::TestParamInfo<const char*>& engine) {
+  return engine.param;
+}
+#define TARNWICKET_ON_BOTH_ENGINES(suite) \
+  INSTANTIATE_TEST_SUITE_P(Engines, suite, ::testing::Values("threads", "events"), engine_name)
 
 }  // namespace tarnwicket::test

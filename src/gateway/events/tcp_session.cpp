@@ -1,0 +1,291 @@
+// One TCP client of the event engine from its accept to its close, step for
+// step what the thread engine's client thread does (threads/tcp_relay.cpp):
+// the PROXY header, the upstream connect, the PROXY header out; the relay
+// itself is in tcp_relay.cpp. The thread engine's socket time-outs are
+// deadlines on the loop's timer heap:
+//  - the client's receive time-out: no byte from the client while waiting for one;
+//  - the client's send time-out: no progress sending to it;
+//  - the upstream's send time-out: the connect, the PROXY header, a send that
+//    makes no progress. Like the thread engine, no receive time-out upstream.
+
+#include "gateway/events/tcp_session.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "gateway/events/event_engine.h"
+#include "gateway/proxy_protocol.h"
+#include "gateway/run_state.h"
+#include "log/logger.h"
+#include "net/stream.h"
+
+namespace tarnwicket {
+
+namespace {
+
+void set_receive_low_water(int fd, std::size_t bytes) {
+  const int mark = static_cast<int>(std::min(bytes, kProxyParseBytes));
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+}
+
+}  // namespace
+
+bool TcpSession::would_block(ssize_t n) {
+  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+TcpSession::TcpSession(EventRelay& relay, Loop& loop, Settings settings, UniqueFd client,
+                       Ticket ticket, const sockaddr_storage& from)
+    : relay_(relay),
+      loop_(loop),
+      settings_(std::move(settings)),
+      ticket_(std::move(ticket)),
+      from_(from) {
+  client_.emplace(relay_.fds(), std::move(client));
+  relay_.session_began();  // last: a constructor that throws counts nothing
+}
+
+TcpSession::~TcpSession() {
+  // Everything that points into the relay goes before the relay may be destroyed.
+  upstream_.reset();
+  ticket_.release();
+  client_.reset();
+  relay_.session_ended();
+}
+
+void TcpSession::begin() {
+  try {
+    const ServerRoute& route = settings_->route;
+    set_nodelay(fd(kClient));
+    const bool proxied = route.accept_proxy_protocol;
+    if (proxied || route.proxy_protocol != "off") local_ = unmapped(local_address(fd(kClient)));
+    if (!proxied) return start_connect();
+    phase_ = Phase::kHeader;
+    phase_deadline_ = loop_.now() + timeout();  // one deadline for the whole header
+    watch(kClient, EPOLLIN | EPOLLRDHUP);
+    schedule();
+  } catch (const std::exception& e) {
+    fail(e.what());
+  }
+}
+
+void TcpSession::on_io(int side, std::uint32_t events) {
+  try {
+    switch (phase_) {
+      case Phase::kHeader:
+        return read_header(events);
+      case Phase::kConnecting:
+        return connect_event(events);
+      case Phase::kSendingHeader:
+        return send_header();
+      case Phase::kRelaying:
+        return relay_event(side, events);
+      case Phase::kClosing:
+        return closing_event(side, events);
+      case Phase::kClosed:
+        return;
+    }
+  } catch (const std::exception& e) {
+    fail(e.what());
+  }
+}
+
+void TcpSession::on_timer() {
+  timer_ = 0;
+  try {
+    if (phase_ == Phase::kClosed) return;
+    if (deadline() > loop_.now()) return schedule();
+    switch (phase_) {
+      case Phase::kHeader:
+        return bad_header();
+      case Phase::kConnecting:
+        return give_up_target();
+      case Phase::kSendingHeader:
+        return fail("向 TCP 上游发送 PROXY 头失败");
+      case Phase::kRelaying: {
+        // Whichever wait ran out first ends its direction, as its time-out
+        // would: a receive time-out after all was passed on, a send time-out not.
+        const int d = flows_[kClientToServer].since + timeout() <= loop_.now() ? kClientToServer
+                                                                               : kServerToClient;
+        return end_relay(d, !flows_[d].sending());
+      }
+      case Phase::kClosing:
+        return check_acknowledged();
+      case Phase::kClosed:
+        return;
+    }
+  } catch (const std::exception& e) {
+    fail(e.what());
+  }
+}
+
+void TcpSession::read_header(std::uint32_t events) {
+  char buffer[kProxyParseBytes];
+  ssize_t n;
+  if (!header_parsed_) {
+    do {
+      n = ::recv(fd(kClient), buffer, sizeof buffer, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    const bool ended = (events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0 || n == 0;
+    if (would_block(n) && !ended) return;
+    // Fewer bytes than waited for: wait for more, unless the peer is done.
+    if (n < static_cast<ssize_t>(header_wanted_)) return ended ? bad_header() : void();
+    const ProxyHeader header = parse_proxy_header(std::string_view(buffer, std::size_t(n)));
+    if (header.state == ProxyHeader::State::kInvalid) return bad_header();
+    if (header.state == ProxyHeader::State::kNeedMore) {
+      if (ended) return bad_header();
+      // The low-water mark keeps the loop from waking for less than the header needs.
+      header_wanted_ = header.size;
+      return set_receive_low_water(fd(kClient), header_wanted_);
+    }
+    if (header_wanted_ > 1) set_receive_low_water(fd(kClient), 1);
+    header_parsed_ = true;
+    header_left_ = header.size;
+    // A LOCAL header is the balancer's own connection, a health check.
+    if (!header.local) from_ = unmapped(header.source);
+  }
+  // Read and drop the header, which may go on past what was peeked (long
+  // TLVs); every byte after it stays for the upstream.
+  while (header_left_ > 0) {
+    do {
+      n = ::recv(fd(kClient), buffer, std::min(header_left_, sizeof buffer), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (would_block(n)) return;
+    if (n <= 0) return bad_header();
+    header_left_ -= static_cast<std::size_t>(n);
+  }
+  unwatch(kClient);
+  if (!relay_.route().admission.admit_client(kTcp, ticket_, *settings_, from_)) return finish();
+  start_connect();
+}
+
+void TcpSession::bad_header() {
+  relay_.route().admission.refuse(kTcp, kBadProxyHeader);
+  finish();
+}
+
+void TcpSession::start_connect() {
+  const ServerRoute& route = settings_->route;
+  targets_ = resolve_target(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
+  if (!targets_) {
+    add(relay_.route().stats.tcp().connect_failures);
+    return fail("解析 TCP 上游地址失败");
+  }
+  target_ = targets_.get();
+  connect_next();
+}
+
+void TcpSession::connect_next() {
+  for (; target_ != nullptr; target_ = target_->ai_next) {
+    UniqueFd socket(::socket(target_->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                             target_->ai_protocol));
+    if (!socket) continue;
+    set_nodelay(socket.get());
+    // Listed before the connect, so that a stop aborts a connect in progress.
+    upstream_.emplace(relay_.fds(), std::move(socket));
+    if (::connect(fd(kUpstream), target_->ai_addr, target_->ai_addrlen) == 0) return connected();
+    if (errno == EINPROGRESS || errno == EINTR) {
+      phase_ = Phase::kConnecting;
+      phase_deadline_ = loop_.now() + timeout();
+      watch(kUpstream, EPOLLOUT);
+      return schedule();
+    }
+    upstream_.reset();
+  }
+  // A stop shuts the socket down under a connect in progress: not the upstream's failure.
+  if (!relay_.run().running()) return finish();
+  const ServerRoute& route = settings_->route;
+  add(relay_.route().stats.tcp().connect_failures);
+  fail("连接 TCP 上游失败 " + route.target_host + ":" + std::to_string(route.target_port));
+}
+
+void TcpSession::connect_event(std::uint32_t events) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd(kUpstream), SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
+  // A socket that a stop shut down reports a hang-up, and no error.
+  if (err == 0 && (events & EPOLLHUP) != 0) err = ECONNABORTED;
+  if (err != 0) return give_up_target();
+  connected();  // still watched: the relay changes what for, with no new registration
+}
+
+void TcpSession::give_up_target() {
+  unwatch(kUpstream);
+  upstream_.reset();
+  target_ = target_->ai_next;
+  connect_next();
+}
+
+void TcpSession::connected() {
+  const ServerRoute& route = settings_->route;
+  if (route.proxy_protocol == "off") return start_relay();
+  header_ = route.proxy_protocol == "v1" ? proxy_header_v1(from_, local_)
+                                         : proxy_header_v2(from_, local_, false);
+  phase_ = Phase::kSendingHeader;
+  phase_deadline_ = loop_.now() + timeout();
+  send_header();
+}
+
+void TcpSession::send_header() {
+  while (header_sent_ < header_.size()) {
+    ssize_t n;
+    do {
+      n = ::send(fd(kUpstream), header_.data() + header_sent_, header_.size() - header_sent_,
+                 MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (would_block(n)) {
+      if (!watched_[kUpstream]) watch(kUpstream, EPOLLOUT);
+      return schedule();
+    }
+    if (n <= 0) return fail("向 TCP 上游发送 PROXY 头失败");
+    header_sent_ += static_cast<std::size_t>(n);
+    phase_deadline_ = loop_.now() + timeout();
+  }
+  header_ = std::string();
+  start_relay();
+}
+
+void TcpSession::fail(const std::string& message) {
+  if (phase_ == Phase::kClosed) return;
+  relay_.logger().warn("route ", relay_.route().name, " connection closed: ", message);
+  finish();
+}
+
+void TcpSession::finish() {
+  if (phase_ == Phase::kClosed) return;
+  phase_ = Phase::kClosed;
+  loop_.disarm(timer_);
+  // Both sockets close below, which takes them out of the epoll set.
+  watched_[kClient] = watched_[kUpstream] = false;
+  for (Flow& flow : flows_) loop_.buffers().give(std::move(flow.buffer));
+  upstream_.reset();
+  // Before the client's close, so that a client that sees it may retry at once.
+  ticket_.release();
+  client_.reset();
+  loop_.retire(this);
+}
+
+void TcpSession::watch(int side, std::uint32_t events) {
+  if (!loop_.watch(fd(side), events, this, side)) {
+    throw std::system_error(errno, std::generic_category());
+  }
+  watched_[side] = true;
+  interest_[side] = events;
+}
+
+void TcpSession::unwatch(int side) {
+  if (!watched_[side]) return;
+  loop_.unwatch(fd(side));
+  watched_[side] = false;
+}
+
+Clock::duration TcpSession::timeout() const {
+  return std::chrono::milliseconds(settings_->connection_timeout_ms);
+}
+
+int TcpSession::fd(int side) const { return side == kClient ? client_->get() : upstream_->get(); }
+
+}  // namespace tarnwicket

@@ -1,0 +1,275 @@
+// The UDP side of the event engine, step for step what the thread engine's
+// receive thread and response threads do (threads/udp_relay.cpp), with the
+// upstream socket's receive time-out kept as a deadline on the loop's timers.
+
+#include "gateway/events/udp_session.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "gateway/events/event_engine.h"
+#include "gateway/proxy_protocol.h"
+#include "gateway/run_state.h"
+#include "log/logger.h"
+#include "net/address.h"
+#include "net/datagram.h"
+#include "net/stream.h"
+
+namespace tarnwicket {
+
+namespace {
+
+constexpr std::chrono::milliseconds kResourceBackoff{100};
+constexpr int kDatagramsPerTurn = 64;
+// The route's socket is non-blocking for its reader; a reply that finds its
+// send buffer full waits this long for room, as a blocking send would.
+constexpr int kReplyRoomWaitMs = 100;
+
+void set_port(sockaddr_storage& address, int port) {
+  const auto port_be = htons(static_cast<std::uint16_t>(port));
+  if (address.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6&>(address).sin6_port = port_be;
+  } else {
+    reinterpret_cast<sockaddr_in&>(address).sin_port = port_be;
+  }
+}
+
+UniqueFd connect_upstream_udp(const RouteSettings& settings, Counter& failures) {
+  const ServerRoute& route = settings.route;
+  AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
+  if (!list) {
+    add(failures);
+    throw std::runtime_error("解析 UDP 上游地址失败");
+  }
+  for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
+    UniqueFd fd = connect_to(*entry);
+    if (fd) return fd;
+  }
+  add(failures);
+  throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
+                           std::to_string(route.target_port));
+}
+
+}  // namespace
+
+void UdpListener::listen() {
+  const int fd = relay_.route().udp_fd;
+  if (fd_ >= 0 || fd < 0 || backoff_ != 0) return;
+  if (loop_.watch(fd, EPOLLIN, this, 0)) fd_ = fd;
+}
+
+void UdpListener::close() {
+  loop_.disarm(backoff_);
+  if (fd_ >= 0) loop_.unwatch(fd_);
+  fd_ = -1;
+}
+
+void UdpListener::on_timer() {
+  backoff_ = 0;
+  if (relay_.receiving()) listen();
+}
+
+void UdpListener::on_io(int /*side*/, std::uint32_t /*events*/) {
+  const bool wildcard = relay_.route().udp_wildcard;
+  char* buffer = loop_.scratch();
+  for (int i = 0; i < kDatagramsPerTurn && fd_ >= 0; ++i) {
+    sockaddr_storage from{};
+    socklen_t from_len = sizeof from;
+    sockaddr_storage destination{};
+    const ssize_t n = recv_from(fd_, buffer, kRelayBufferBytes, from, from_len,
+                                wildcard ? &destination : nullptr);
+    if (n < 0) {
+      const int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK) return;
+      if (!relay_.receiving()) return close();
+      relay_.logger().warn("UDP recvfrom failed on route ", relay_.route().name);
+      if (is_unusable_socket_error(err)) return close();
+      if (is_resource_error(err)) {
+        close();
+        backoff_ = loop_.arm(loop_.now() + kResourceBackoff, this);
+        return;
+      }
+      continue;
+    }
+    // A shut-down socket reads as an empty datagram; while running, an empty
+    // datagram is a client's and is relayed like any other.
+    if (n == 0 && !relay_.receiving()) return close();
+    forward(buffer, static_cast<std::size_t>(n), from, from_len, destination);
+  }
+}
+
+void UdpListener::forward(const char* data, std::size_t size, const sockaddr_storage& from,
+                          socklen_t from_len, const sockaddr_storage& destination) {
+  const std::string& name = relay_.route().name;
+  ProtocolStats& stats = relay_.route().stats.udp();
+  try {
+    // An IPv4 client of a dual-stack socket is keyed, counted and named as
+    // IPv4; replies still go to the address as received.
+    const sockaddr_storage* client = &from;
+    socklen_t client_len = from_len;
+    sockaddr_storage client_ipv4;
+    if (from.ss_family == AF_INET6) {
+      client_ipv4 = from;
+      unmap_ipv4(client_ipv4, client_len);
+      client = &client_ipv4;
+    }
+    char key_buffer[kClientKeyBytes];
+    const std::string_view key = client_key(*client, client_len, key_buffer);
+    std::shared_ptr<UdpAssociation> association = relay_.find_association(key);
+    if (!association) association = associate(key, from, from_len, *client, destination);
+    if (!association) return;
+    // The shared reference keeps the socket open until this send is done.
+    const std::string& prefix = association->proxy_prefix;
+    const int upstream = association->upstream.get();
+    const ssize_t sent = prefix.empty() ? send_datagram(upstream, data, size)
+                                        : send_datagram_after(upstream, prefix, data, size);
+    if (sent < 0) {
+      add(stats.refused[kSendFailed]);
+      relay_.logger().warn("UDP send upstream failed on route ", name);
+    } else {
+      add(stats.datagrams[kClientToServer]);
+      add(stats.bytes[kClientToServer], size);
+    }
+  } catch (const std::exception& e) {
+    relay_.logger().warn("UDP route ", name, " packet failed: ", e.what());
+  } catch (...) {
+    // Only this datagram is given up.
+  }
+}
+
+std::shared_ptr<UdpAssociation> UdpListener::associate(std::string_view key,
+                                                       const sockaddr_storage& from,
+                                                       socklen_t from_len,
+                                                       const sockaddr_storage& client,
+                                                       const sockaddr_storage& destination) {
+  // Only this loop adds associations; a stop, a drain or the route's closing
+  // makes none that it would miss.
+  if (!relay_.receiving() || relay_.run().draining()) return nullptr;
+  // The association keeps the settings it was made under, whatever a reload does.
+  const Settings settings = relay_.route().settings();
+  const ServerRoute& route = settings->route;
+  Refusal why = kLimit;
+  Ticket ticket = relay_.route().admission.admit(kUdp, *settings, client, &why);
+  if (!ticket) {
+    if (why == kLimit) relay_.logger().warn("UDP association limit reached on route ", route.name);
+    return nullptr;
+  }
+  // Replies are sent from another loop than this one, which reads the route's
+  // socket, as the thread engine sends them from threads of their own.
+  auto association = std::make_shared<UdpAssociation>(relay_, relay_.engine().next_loop_but(loop_));
+  association->ticket = std::move(ticket);
+  association->key = key;
+  association->reply_fd = fd_;
+  association->client_addr = from;
+  association->client_addr_len = from_len;
+  association->local_addr = destination;
+  if (route.proxy_protocol == "v2") {
+    // The address the client sent to: reported per datagram on a wildcard socket.
+    sockaddr_storage local =
+        destination.ss_family == AF_UNSPEC ? local_address(fd_) : unmapped(destination);
+    set_port(local, route.listen_port);
+    association->proxy_prefix = proxy_header_v2(client, local, true);
+  }
+  // Only upstream traffic keeps an association alive: the idle time-out, or
+  // the shorter wait for a first reply.
+  const int first = route.udp_first_reply_timeout_ms;
+  association->idle_timeout_ms = settings->udp_idle_timeout_ms;
+  association->first_wait_ms = first > 0 ? first : settings->udp_idle_timeout_ms;
+  association->upstream =
+      connect_upstream_udp(*settings, relay_.route().stats.udp().connect_failures);
+  if (!relay_.file_association(association)) return nullptr;
+  const Clock::time_point created = loop_.now();
+  if (&association->loop() == &loop_) {
+    association->open(created);
+    return association;
+  }
+  try {
+    association->loop().post([association, created] { association->open(created); });
+  } catch (...) {
+    relay_.forget_association(*association);
+    throw;
+  }
+  return association;
+}
+
+void UdpAssociation::open(Clock::time_point created) {
+  if (ended_) return;
+  last_ = created;
+  try {
+    loop_.adopt(shared_from_this());
+    if (!loop_.watch(upstream.get(), EPOLLIN, this, 0)) {
+      throw std::runtime_error("epoll");
+    }
+    watched_ = true;
+    timer_ = loop_.arm(deadline(), this);
+  } catch (...) {
+    end();
+  }
+}
+
+void UdpAssociation::end() {
+  if (ended_) return;
+  ended_ = true;
+  loop_.disarm(timer_);
+  if (watched_) loop_.unwatch(upstream.get());
+  // A datagram still on its way upstream fails instead of using a closed
+  // socket; the socket itself is closed when the last reference goes.
+  shutdown_fd(upstream.get());
+  relay_.forget_association(*this);
+  loop_.retire(this);
+}
+
+Clock::time_point UdpAssociation::deadline() const {
+  return last_ + std::chrono::milliseconds(answered_ ? idle_timeout_ms : first_wait_ms);
+}
+
+void UdpAssociation::on_timer() {
+  timer_ = 0;
+  if (ended_) return;
+  if (deadline() > loop_.now()) {
+    timer_ = loop_.arm(deadline(), this);
+    return;
+  }
+  end();
+}
+
+void UdpAssociation::on_io(int /*side*/, std::uint32_t /*events*/) {
+  ProtocolStats& stats = relay_.route().stats.udp();
+  char* buffer = loop_.scratch();
+  for (int i = 0; i < kDatagramsPerTurn && !ended_; ++i) {
+    ssize_t n;
+    do {
+      n = ::recv(upstream.get(), buffer, kRelayBufferBytes, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    // An error, or the shutdown by a stop or the route's closing; an empty
+    // datagram from the upstream while serving is relayed like any other.
+    if (n < 0 || (n == 0 && !relay_.receiving())) return end();
+    last_ = loop_.now();
+    if (!answered_) {
+      // The wait for a first reply may have been the longer one.
+      answered_ = true;
+      loop_.disarm(timer_);
+      timer_ = loop_.arm(deadline(), this);
+    }
+    const auto size = static_cast<std::size_t>(n);
+    ssize_t sent =
+        send_datagram_to(reply_fd, buffer, size, client_addr, client_addr_len, &local_addr);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd room{reply_fd, POLLOUT, 0};
+      if (::poll(&room, 1, kReplyRoomWaitMs) == 1) {
+        sent = send_datagram_to(reply_fd, buffer, size, client_addr, client_addr_len, &local_addr);
+      }
+    }
+    if (sent < 0) {
+      add(stats.refused[kSendFailed]);
+    } else {
+      add(stats.datagrams[kServerToClient]);
+      add(stats.bytes[kServerToClient], size);
+    }
+  }
+}
+
+}  // namespace tarnwicket
