@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "net/bound_socket.h"
+#include "net/transparent.h"
 
 namespace tarnwicket {
 
@@ -74,8 +75,12 @@ bool connect_socket(int fd, const addrinfo& entry) {
   return connected;
 }
 
-UniqueFd connect_to(const addrinfo& entry) {
+UniqueFd connect_to(const addrinfo& entry, const sockaddr_storage* transparent_source) {
   UniqueFd fd = open_socket_for(entry);
+  if (fd && transparent_source != nullptr &&
+      !bind_transparent(fd.get(), *transparent_source, true)) {
+    fd.reset();
+  }
   if (fd && !connect_socket(fd.get(), entry)) fd.reset();
   return fd;
 }

@@ -19,6 +19,7 @@
 #include "gateway/proxy_protocol.h"
 #include "log/logger.h"
 #include "net/stream.h"
+#include "net/transparent.h"
 
 namespace tarnwicket {
 
@@ -261,7 +262,10 @@ void TcpSession::start_connect() {
 void TcpSession::connect_next() {
   for (; target_ != nullptr; target_ = target_->ai_next) {
     UniqueFd socket = open_socket_for(*target_);
-    if (!socket) continue;
+    if (!socket ||
+        (settings_->route.transparent && !bind_transparent(socket.get(), from_, false))) {
+      continue;
+    }
     ::fcntl(socket.get(), F_SETFL, ::fcntl(socket.get(), F_GETFL) | O_NONBLOCK);
     // Listed before the connect, so that a stop aborts a connect in progress.
     upstream_.emplace(relay_.fds(), std::move(socket));
