@@ -23,6 +23,17 @@ int read_int(const IniFile& ini, const std::string& section, const std::string& 
   return ini.get_int(section, key, current);
 }
 
+// A key whose default is the server's: unset when missing or unreadable.
+std::optional<int> read_own_int(const IniFile& ini, const std::string& section,
+                                const std::string& key) {
+  if (!ini.has(section, key)) return std::nullopt;
+  const std::string text = ini.get(section, key, "");
+  // Two fallbacks tell an unreadable number from one that reads as either.
+  const int value = parse_int(text, 0);
+  if (value != parse_int(text, 1)) return std::nullopt;
+  return value;
+}
+
 ServerRoute read_route(const IniFile& ini, const std::string& section) {
   ServerRoute route;
   route.name = trim(section.substr(kRoutePrefix.size()));
@@ -43,6 +54,9 @@ ServerRoute read_route(const IniFile& ini, const std::string& section) {
   route.accept_proxy_protocol =
       ini.get_bool(section, "accept_proxy_protocol", route.accept_proxy_protocol);
   route.trusted_proxies = split(ini.get(section, "trusted_proxies", ""), '|');
+  route.transparent = parse_bool(ini.get(section, "transparent", "false"), route.transparent);
+  route.connection_timeout_ms = read_own_int(ini, section, "connection_timeout_ms");
+  route.udp_idle_timeout_ms = read_own_int(ini, section, "udp_idle_timeout_ms");
   return route;
 }
 
@@ -50,6 +64,13 @@ bool in_range(int value, int low, int high) { return value >= low && value <= hi
 
 std::runtime_error route_error(const ServerRoute& route, const std::string& rest) {
   return std::runtime_error("线路 " + route.name + rest);
+}
+
+void check_first_reply(const ServerRoute& route, int idle_timeout_ms) {
+  if (route.udp_first_reply_timeout_ms != 0 &&
+      !in_range(route.udp_first_reply_timeout_ms, 100, idle_timeout_ms)) {
+    throw route_error(route, " 的 udp_first_reply_timeout_ms 超出范围");
+  }
 }
 
 void validate_route(const ServerRoute& route, const ServerConfig& config,
@@ -77,10 +98,8 @@ void validate_route(const ServerRoute& route, const ServerConfig& config,
   if (!in_range(route.max_connections_per_address, 0, 100000)) {
     throw route_error(route, " 的 max_connections_per_address 超出范围");
   }
-  if (route.udp_first_reply_timeout_ms != 0 &&
-      !in_range(route.udp_first_reply_timeout_ms, 100, config.udp_idle_timeout_ms)) {
-    throw route_error(route, " 的 udp_first_reply_timeout_ms 超出范围");
-  }
+  // Against the route's own idle time-out once that is known to be valid, below.
+  if (!route.udp_idle_timeout_ms) check_first_reply(route, config.udp_idle_timeout_ms);
   for (const std::string& entry : route.allow) {
     if (!parse_network(entry)) throw route_error(route, " 的 allow 包含无效网段: " + entry);
   }
@@ -104,6 +123,15 @@ void validate_route(const ServerRoute& route, const ServerConfig& config,
     if (!parse_network(entry)) {
       throw route_error(route, " 的 trusted_proxies 包含无效网段: " + entry);
     }
+  }
+  if (route.connection_timeout_ms && !in_range(*route.connection_timeout_ms, 100, 300000)) {
+    throw route_error(route, " 的 connection_timeout_ms 超出范围");
+  }
+  if (route.udp_idle_timeout_ms) {
+    if (!in_range(*route.udp_idle_timeout_ms, 1000, 3600000)) {
+      throw route_error(route, " 的 udp_idle_timeout_ms 超出范围");
+    }
+    check_first_reply(route, *route.udp_idle_timeout_ms);
   }
 }
 

@@ -42,6 +42,9 @@ struct ServerRoute {
   std::string proxy_protocol = "off";        // header sent upstream: "off", "v1" or "v2"
   bool accept_proxy_protocol = false;        // TCP clients begin with a header from a trusted proxy
   std::vector<std::string> trusted_proxies;  // networks that may send that header
+  bool transparent = false;                  // upstream sockets leave from the client's own address
+  std::optional<int> connection_timeout_ms;  // unset: the server's
+  std::optional<int> udp_idle_timeout_ms;    // unset: the server's
 
   bool operator==(const ServerRoute&) const = default;
 };

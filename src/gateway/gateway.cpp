@@ -40,6 +40,7 @@ void Gateway::start() {
 
 void Gateway::serve(Route& route, const sockaddr_storage& address,
                     const std::string& listen_address) {
+  check_transparent(route.settings()->route);
   if (!route.relay) route.relay = engine_->relay(route);
   route.open_tcp(address);
   route.open_udp(address, logger_);

@@ -55,6 +55,9 @@ void Gateway::apply(ServerConfig next) {
   for (const ServerRoute& route : next.routes) {
     if (route.enabled) wanted.push_back(&route);
   }
+  // Kept records take their new settings without serving anew: checked here,
+  // before anything changes.
+  for (const ServerRoute* route : wanted) check_transparent(*route);
 
   // Step 1, all or nothing: the new records serve, the admin listener moves.
   Routes opened(wanted.size());  // null where a record is kept

@@ -8,6 +8,7 @@
 #include "net/datagram.h"
 #include "net/fd.h"
 #include "net/stream.h"
+#include "net/transparent.h"
 
 namespace tarnwicket {
 
@@ -32,10 +33,16 @@ bool is_wildcard(const sockaddr_storage& address) {
 
 }  // namespace
 
+void check_transparent(const ServerRoute& route) {
+  if (route.transparent && !may_use_transparent()) {
+    throw std::runtime_error("线路 " + route.name + " 无法使用 transparent: 需要 CAP_NET_ADMIN");
+  }
+}
+
 RouteSettings::RouteSettings(const ServerRoute& r, const ServerConfig& config)
     : route(r),
-      connection_timeout_ms(config.connection_timeout_ms),
-      udp_idle_timeout_ms(config.udp_idle_timeout_ms) {
+      connection_timeout_ms(r.connection_timeout_ms.value_or(config.connection_timeout_ms)),
+      udp_idle_timeout_ms(r.udp_idle_timeout_ms.value_or(config.udp_idle_timeout_ms)) {
   for (const std::string& entry : r.allow) allow.push_back(parse_network(entry).value());
   for (const std::string& entry : r.trusted_proxies) {
     trusted_proxies.push_back(parse_network(entry).value());

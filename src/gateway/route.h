@@ -23,6 +23,10 @@ namespace tarnwicket {
 
 class Logger;
 
+// Throws the start-up message when the route is transparent and the process
+// may not make transparent sockets; before anything of the route serves.
+void check_transparent(const ServerRoute& route);
+
 class Route {
  public:
   Route(const ServerRoute& r, const ServerConfig& config);

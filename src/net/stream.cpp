@@ -12,6 +12,7 @@
 #include <climits>
 
 #include "net/bound_socket.h"
+#include "net/transparent.h"
 
 namespace tarnwicket {
 
@@ -77,8 +78,12 @@ bool connect_socket(int fd, const addrinfo& entry) {
   return connected;
 }
 
-UniqueFd connect_to(const addrinfo& entry) {
+UniqueFd connect_to(const addrinfo& entry, const sockaddr_storage* transparent_source) {
   UniqueFd fd = open_socket_for(entry);
+  if (fd && transparent_source != nullptr &&
+      !bind_transparent(fd.get(), *transparent_source, true)) {
+    fd.reset();
+  }
   if (fd && !connect_socket(fd.get(), entry)) fd.reset();
   return fd;
 }

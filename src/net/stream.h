@@ -16,8 +16,10 @@
 
 namespace tarnwicket {
 
-// A socket of the entry's kind connected to it, or an empty UniqueFd.
-UniqueFd connect_to(const addrinfo& entry);
+// A socket of the entry's kind connected to it, or an empty UniqueFd. With
+// `transparent_source`, bound first to that address and port (see
+// bind_transparent in transparent.h).
+UniqueFd connect_to(const addrinfo& entry, const sockaddr_storage* transparent_source = nullptr);
 // The two steps of connect_to, for a socket that must be listed or given
 // options before it connects. A send time-out on the socket bounds the
 // connect; a shutdown from another thread aborts it.

@@ -131,6 +131,9 @@ fs::path TempDir::write(const std::string& name, const std::string& content) con
 Process::Process(const fs::path& binary, std::vector<std::string> args, ProcessOptions options) {
   // Everything the child needs is prepared before fork: it may not allocate.
   args.insert(args.begin(), binary.string());
+  // env finds the wrapper on PATH; each of these runs the next in the same process.
+  if (!options.wrapper.empty()) options.wrapper.insert(options.wrapper.begin(), "/usr/bin/env");
+  args.insert(args.begin(), options.wrapper.begin(), options.wrapper.end());
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);

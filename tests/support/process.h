@@ -84,6 +84,7 @@ struct ProcessOptions {
   std::optional<long> memory_limit{};      // RLIMIT_AS in bytes, likewise
   int stdout_fd = -1;                      // the child's standard output instead of a file
   std::vector<std::string> environment{};  // NAME=VALUE entries added to the child's
+  std::vector<std::string> wrapper{};      // a command (found on PATH) that runs the binary
 };
 
 // One child process, its standard output and error captured in files. Not

@@ -21,6 +21,7 @@
 #include "gateway/run_state.h"
 #include "log/logger.h"
 #include "net/stream.h"
+#include "net/transparent.h"
 
 namespace tarnwicket {
 
@@ -183,6 +184,7 @@ void TcpSession::connect_next() {
     UniqueFd socket(::socket(target_->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
                              target_->ai_protocol));
     if (!socket) continue;
+    if (settings_->route.transparent && !bind_transparent(socket.get(), from_, false)) continue;
     set_nodelay(socket.get());
     // Listed before the connect, so that a stop aborts a connect in progress.
     upstream_.emplace(relay_.fds(), std::move(socket));

@@ -16,6 +16,7 @@
 #include "net/address.h"
 #include "net/datagram.h"
 #include "net/stream.h"
+#include "net/transparent.h"
 
 namespace tarnwicket {
 
@@ -36,7 +37,8 @@ void set_port(sockaddr_storage& address, int port) {
   }
 }
 
-UniqueFd connect_upstream_udp(const RouteSettings& settings, Counter& failures) {
+UniqueFd connect_upstream_udp(const RouteSettings& settings, Counter& failures,
+                              const sockaddr_storage& client) {
   const ServerRoute& route = settings.route;
   AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
   if (!list) {
@@ -44,7 +46,7 @@ UniqueFd connect_upstream_udp(const RouteSettings& settings, Counter& failures) 
     throw std::runtime_error("解析 UDP 上游地址失败");
   }
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-    UniqueFd fd = connect_to(*entry);
+    UniqueFd fd = connect_to(*entry, route.transparent ? &client : nullptr);
     if (fd) return fd;
   }
   add(failures);
@@ -178,7 +180,7 @@ std::shared_ptr<UdpAssociation> UdpListener::associate(std::string_view key,
   association->idle_timeout_ms = settings->udp_idle_timeout_ms;
   association->first_wait_ms = first > 0 ? first : settings->udp_idle_timeout_ms;
   association->upstream =
-      connect_upstream_udp(*settings, relay_.route().stats.udp().connect_failures);
+      connect_upstream_udp(*settings, relay_.route().stats.udp().connect_failures, client);
   if (!relay_.file_association(association)) return nullptr;
   const Clock::time_point created = loop_.now();
   if (&association->loop() == &loop_) {

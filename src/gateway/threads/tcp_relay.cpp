@@ -11,6 +11,7 @@
 #include "log/logger.h"
 #include "net/address.h"
 #include "net/stream.h"
+#include "net/transparent.h"
 
 namespace tarnwicket {
 
@@ -133,7 +134,7 @@ ListedFd ThreadRelay::connect_upstream(const RouteSettings& settings, const sock
   }
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
     UniqueFd fd = open_socket_for(*entry);
-    if (!fd) continue;
+    if (!fd || (route.transparent && !bind_transparent(fd.get(), from, false))) continue;
     // The send time-out bounds the connect and, later, a pump blocked sending
     // to an upstream that reads nothing. No receive time-out: a quiet game
     // server keeps its connection. Listed before the connect, so that a stop

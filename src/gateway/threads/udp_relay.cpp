@@ -140,7 +140,7 @@ std::shared_ptr<ThreadRelay::UdpAssociation> ThreadRelay::new_association(
     association->idle_timeout_ms = settings->udp_idle_timeout_ms;
   }
   // Resolving may wait on the network: never under udp_mutex_.
-  association->upstream = connect_upstream_udp(*settings);
+  association->upstream = connect_upstream_udp(*settings, client);
   std::lock_guard lock(udp_mutex_);
   if (!serving(receiving_) || run_.draining()) return nullptr;
   auto filed = associations_.emplace(association->key, association).first;
@@ -153,7 +153,8 @@ std::shared_ptr<ThreadRelay::UdpAssociation> ThreadRelay::new_association(
   return association;
 }
 
-UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings) {
+UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings,
+                                           const sockaddr_storage& client) {
   const ServerRoute& route = settings.route;
   Counter& failures = route_.stats.udp().connect_failures;
   AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
@@ -162,7 +163,7 @@ UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings) {
     throw std::runtime_error("解析 UDP 上游地址失败");
   }
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-    UniqueFd fd = connect_to(*entry);
+    UniqueFd fd = connect_to(*entry, route.transparent ? &client : nullptr);
     if (!fd) continue;
     // Only upstream traffic keeps an association alive: the idle time-out,
     // or the shorter wait for a first reply.
