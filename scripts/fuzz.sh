@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-15}
 build_dir=build/fuzz
-targets=(config proxy_header)
+targets=(config proxy_header admin_request)
 
 scripts/setup.sh
 cmake -S . -B "$build_dir" -G Ninja \
@@ -24,8 +24,10 @@ for target in "${targets[@]}"; do
   # New inputs go to a scratch copy; the seed corpus in the repo stays as is.
   work="$build_dir/corpus/$target"
   mkdir -p "$work"
+  dict=fuzz/$target.dict
+  [ -f "$dict" ] || dict=fuzz/config.dict
   if ! "$build_dir/fuzz/fuzz_$target" "$work" "fuzz/corpus/$target" \
-      -dict=fuzz/config.dict -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+      -dict="$dict" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
       -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$build_dir/artifacts/$target-" 2>"$build_dir/$target.log"; then
     tail -n 40 "$build_dir/$target.log" >&2
