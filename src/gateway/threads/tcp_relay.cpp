@@ -23,6 +23,17 @@ constexpr std::chrono::milliseconds kResourceBackoff{100};
 // Thrown when the connection ends because the gateway stops: nothing to report.
 struct Stopping {};
 
+// The PROXY header for `from` -> the client socket's own address. Out of line,
+// so that neither address is on the client thread's stack during the upstream
+// lookup, the thread's deepest point.
+[[gnu::noinline]] bool send_proxy_header(int upstream_fd, const std::string& version,
+                                         const sockaddr_storage& from, int client_fd) {
+  const sockaddr_storage local = unmapped(local_address(client_fd));
+  const std::string header =
+      version == "v1" ? proxy_header_v1(from, local) : proxy_header_v2(from, local, false);
+  return send_all(upstream_fd, header.data(), header.size());
+}
+
 }  // namespace
 
 void ThreadRelay::accept_loop() {
@@ -77,9 +88,10 @@ void ThreadRelay::spawn_client(Settings settings, UniqueFd client, Ticket ticket
                                const sockaddr_storage& from) {
   // Whichever step fails, the closure goes with the client socket and the ticket.
   ListedFd listed(client_fds_, std::move(client));
-  client_threads_.spawn(
-      [this, settings = std::move(settings), listed = std::move(listed), ticket = std::move(ticket),
-       from]() mutable { handle_client(*settings, std::move(listed), std::move(ticket), from); });
+  client_threads_.spawn([this, settings = std::move(settings), listed = std::move(listed),
+                         ticket = std::move(ticket), from = from]() mutable {
+    handle_client(*settings, std::move(listed), std::move(ticket), from);
+  });
 }
 
 bool ThreadRelay::admit_proxied(const RouteSettings& settings, int client_fd, Ticket& ticket,
@@ -97,17 +109,14 @@ bool ThreadRelay::admit_proxied(const RouteSettings& settings, int client_fd, Ti
 }
 
 void ThreadRelay::handle_client(const RouteSettings& settings, ListedFd client, Ticket ticket,
-                                sockaddr_storage from) {
+                                sockaddr_storage& from) {
   const ServerRoute& route = settings.route;
   set_receive_timeout(client.get(), settings.connection_timeout_ms);
   set_send_timeout(client.get(), settings.connection_timeout_ms);
   set_nodelay(client.get());
   try {
-    const bool proxied = route.accept_proxy_protocol;
-    sockaddr_storage local{};
-    if (proxied || route.proxy_protocol != "off") local = unmapped(local_address(client.get()));
-    if (!proxied || admit_proxied(settings, client.get(), ticket, from)) {
-      ListedFd upstream = connect_upstream(settings, from, local);
+    if (!route.accept_proxy_protocol || admit_proxied(settings, client.get(), ticket, from)) {
+      ListedFd upstream = connect_upstream(settings, from, client.get());
       relay(client.get(), upstream.get(), settings.connection_timeout_ms);
       // Unread bytes would turn the closes into resets.
       discard_readable(client.get());
@@ -123,7 +132,7 @@ void ThreadRelay::handle_client(const RouteSettings& settings, ListedFd client, 
 }
 
 ListedFd ThreadRelay::connect_upstream(const RouteSettings& settings, const sockaddr_storage& from,
-                                       const sockaddr_storage& local) {
+                                       int client_fd) {
   const ServerRoute& route = settings.route;
   Counter& failures = route_.stats.tcp().connect_failures;
   AddrinfoList list =
@@ -142,12 +151,9 @@ ListedFd ThreadRelay::connect_upstream(const RouteSettings& settings, const sock
     set_send_timeout(fd.get(), settings.connection_timeout_ms);
     ListedFd upstream(client_fds_, std::move(fd));
     if (!connect_socket(upstream.get(), *entry)) continue;
-    if (route.proxy_protocol != "off") {
-      const std::string header = route.proxy_protocol == "v1" ? proxy_header_v1(from, local)
-                                                              : proxy_header_v2(from, local, false);
-      if (!send_all(upstream.get(), header.data(), header.size())) {
-        throw std::runtime_error("向 TCP 上游发送 PROXY 头失败");
-      }
+    if (route.proxy_protocol != "off" &&
+        !send_proxy_header(upstream.get(), route.proxy_protocol, from, client_fd)) {
+      throw std::runtime_error("向 TCP 上游发送 PROXY 头失败");
     }
     return upstream;
   }

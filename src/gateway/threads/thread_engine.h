@@ -56,15 +56,20 @@ class ThreadRelay final : public RouteRelay {
   // back, closes the client and throws.
   void spawn_client(Settings settings, UniqueFd client, Ticket ticket,
                     const sockaddr_storage& from);
+  // `from` is the thread's closure's own copy. The upstream lookup is the
+  // client thread's deepest point, so what sits on the stack above it is kept
+  // small: a held connection then touches one stack page less.
   void handle_client(const RouteSettings& settings, ListedFd client, Ticket ticket,
-                     sockaddr_storage from);
-  // Reads the PROXY header, then admits the client it names into `from`;
-  // false when the client is refused, which is counted.
-  bool admit_proxied(const RouteSettings& settings, int client_fd, Ticket& ticket,
                      sockaddr_storage& from);
-  // Connected, and with the route's PROXY header for `from` -> `local` sent.
+  // Reads the PROXY header, then admits the client it names into `from`;
+  // false when the client is refused, which is counted. Out of line, so that
+  // the header is not on the stack during the upstream lookup.
+  [[gnu::noinline]] bool admit_proxied(const RouteSettings& settings, int client_fd, Ticket& ticket,
+                                       sockaddr_storage& from);
+  // Connected, and with the route's PROXY header for `from` -> the client
+  // socket's address sent.
   ListedFd connect_upstream(const RouteSettings& settings, const sockaddr_storage& from,
-                            const sockaddr_storage& local);
+                            int client_fd);
   // Both directions on two pumps until either ends; then both are shut down,
   // the tails first given `timeout_ms` to be acknowledged.
   void relay(int client_fd, int upstream_fd, int timeout_ms);
