@@ -8,7 +8,7 @@ namespace {
 
 std::vector<std::string> names(const Settings& s) {
   std::vector<std::string> all;
-  for (const ContenderSpec& c : s.contenders) all.push_back(c.name);
+  for (const ContenderSetup& c : s.contenders) all.push_back(c.name);
   return all;
 }
 
@@ -17,8 +17,8 @@ std::vector<std::string> names(const Settings& s) {
 Bench::Bench(const Settings& settings) : s_(settings), report_(names(settings)) {
   direct_ = Ports{echo_.port(), sink_.port(), udp_echo_.port()};
   const ServerIni ini = [this](const Ports& listen) { return server_ini(listen); };
-  for (const ContenderSpec& spec : s_.contenders) {
-    contenders_.push_back(std::make_unique<Contender>(spec, direct_, dir_, ini));
+  for (const ContenderSetup& setup : s_.contenders) {
+    contenders_.push_back(std::make_unique<Contender>(setup, direct_, dir_, ini));
     idle_.push_back(contenders_.back()->memory());
   }
 }

@@ -17,7 +17,7 @@
 namespace tarnwicket::bench {
 
 struct Settings {
-  std::vector<ContenderSpec> contenders;  // tarnwicket builds first: the goals are the first's
+  std::vector<ContenderSetup> contenders;  // tarnwicket builds first: the goals are the first's
   int reps = 9;
   double flow_seconds = 2.0;  // bulk, connection rate and UDP flows, per repetition
   int round_trips = 20000;

@@ -68,17 +68,17 @@ pid_t parent_of(const fs::path& stat) {
 
 }  // namespace
 
-Contender::Contender(ContenderSpec spec, const Ports& upstream, const TempDir& dir,
+Contender::Contender(ContenderSetup setup, const Ports& upstream, const TempDir& dir,
                      const ServerIni& ini)
-    : spec_(std::move(spec)) {
-  const bool udp = spec_.kind != Kind::kHaproxy;
+    : setup_(std::move(setup)) {
+  const bool udp = setup_.kind != Kind::kHaproxy;
   ports_ = Ports{free_port(), free_port(), udp ? free_port() : 0};
   std::vector<std::string> args;
-  switch (spec_.kind) {
+  switch (setup_.kind) {
     case Kind::kTarnwicket: {
       std::string text = ini(ports_);
-      text.insert(text.find('\n') + 1, spec_.server_keys);  // after "[server]"
-      args = {"--config", dir.write(spec_.name + ".ini", text).string()};
+      text.insert(text.find('\n') + 1, setup_.server_keys);  // after "[server]"
+      args = {"--config", dir.write(setup_.name + ".ini", text).string()};
       break;
     }
     case Kind::kHaproxy:
@@ -90,13 +90,13 @@ Contender::Contender(ContenderSpec spec, const Ports& upstream, const TempDir& d
               "-c", dir.write("nginx.conf", nginx_conf(ports_, upstream, dir.path())).string()};
       break;
   }
-  process_ = std::make_unique<Process>(spec_.binary, args);
+  process_ = std::make_unique<Process>(setup_.binary, args);
   wait_ready();
 }
 
 void Contender::wait_ready() {
   bool ready = false;
-  if (spec_.kind == Kind::kTarnwicket) {
+  if (setup_.kind == Kind::kTarnwicket) {
     ready = process_->wait_for_line("server started", 10s);
   } else {
     // Relaying once through the echo route also means a worker has taken over.
@@ -108,7 +108,7 @@ void Contender::wait_ready() {
         10s);
   }
   if (!ready)
-    throw std::runtime_error(spec_.name + " did not start:\n" + process_->stdout_text() +
+    throw std::runtime_error(setup_.name + " did not start:\n" + process_->stdout_text() +
                              process_->stderr_text());
 }
 
@@ -126,7 +126,7 @@ Contender::~Contender() {
 std::vector<pid_t> Contender::processes() const {
   const pid_t main = process_->pid();
   std::vector<pid_t> all{main};
-  if (spec_.kind != Kind::kNginx) return all;
+  if (setup_.kind != Kind::kNginx) return all;
   std::error_code ec;
   for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
@@ -160,7 +160,7 @@ double Contender::stop() {
   process_->signal(SIGTERM);
   const std::optional<int> status = process_->wait_exit(10s);
   // HAProxy ends by the signal itself; the gateway and nginx exit 0.
-  const bool clean = status == 0 || (spec_.kind == Kind::kHaproxy && status == 128 + SIGTERM);
+  const bool clean = status == 0 || (setup_.kind == Kind::kHaproxy && status == 128 + SIGTERM);
   return clean ? seconds_since(start) * 1000 : NAN;
 }
 

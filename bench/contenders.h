@@ -18,7 +18,7 @@ namespace tarnwicket::bench {
 
 enum class Kind { kTarnwicket, kHaproxy, kNginx };
 
-struct ContenderSpec {
+struct ContenderSetup {
   std::string name;  // its column in the table
   Kind kind = Kind::kTarnwicket;
   std::string binary;
@@ -44,12 +44,12 @@ class Contender {
  public:
   // Starts it with its configuration written into `dir` and waits until it
   // relays; throws when it does not within 10 s.
-  Contender(ContenderSpec spec, const Ports& upstream, const TempDir& dir, const ServerIni& ini);
+  Contender(ContenderSetup setup, const Ports& upstream, const TempDir& dir, const ServerIni& ini);
   ~Contender();
   Contender(const Contender&) = delete;
   Contender& operator=(const Contender&) = delete;
 
-  const std::string& name() const { return spec_.name; }
+  const std::string& name() const { return setup_.name; }
   const Ports& ports() const { return ports_; }
   bool has_udp() const { return ports_.udp_echo != 0; }  // HAProxy relays no UDP
 
@@ -63,7 +63,7 @@ class Contender {
   std::vector<pid_t> processes() const;  // the main process and its children
   void wait_ready();
 
-  ContenderSpec spec_;
+  ContenderSetup setup_;
   Ports ports_;
   std::unique_ptr<Process> process_;
 };

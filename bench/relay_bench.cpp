@@ -36,7 +36,7 @@ constexpr const char* kUsage =
 
 // NAME=PATH, or a bare PATH named "gateway". The name becomes a column and a
 // file name in the temporary directory.
-ContenderSpec server_spec(const std::string& arg) {
+ContenderSetup server_setup(const std::string& arg) {
   const auto equals = arg.find('=');
   if (equals == std::string::npos || arg.find('/') < equals)
     return {"gateway", Kind::kTarnwicket, arg, ""};
@@ -76,7 +76,7 @@ Settings parse(int argc, char** argv) {
       std::string item;
       while (std::getline(list, item, ',')) s.only.insert(std::atoi(item.c_str()));
     } else if (arg == "--server" && i + 1 < argc) {
-      s.contenders.push_back(server_spec(argv[++i]));
+      s.contenders.push_back(server_setup(argv[++i]));
     } else if (arg == "--engine" && i + 1 < argc && !s.contenders.empty()) {
       s.contenders.back().server_keys = "engine = " + std::string(argv[++i]) + "\n";
     } else if (arg == "--haproxy") {

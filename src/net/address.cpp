@@ -98,4 +98,11 @@ AddrinfoList resolve_target(const std::string& host, int port, int socktype, int
   return AddrinfoList(list);
 }
 
+std::string_view udp_client(const sockaddr_storage& from, socklen_t from_len,
+                            sockaddr_storage& client, char (&out)[kClientKeyBytes]) {
+  client = from;
+  unmap_ipv4(client, from_len);
+  return client_key(client, from_len, out);
+}
+
 }  // namespace tarnwicket

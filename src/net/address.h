@@ -31,6 +31,11 @@ std::string address_key(const sockaddr_storage& address);
 inline constexpr std::size_t kClientKeyBytes = 1025 + 1 + 32;
 std::string_view client_key(const sockaddr_storage& address, socklen_t length,
                             char (&out)[kClientKeyBytes]);
+// A UDP client as received (`from`) put in `client` with IPv4 unmapped, so that
+// an IPv4 client of a dual-stack socket is keyed, counted and named as IPv4
+// (replies still go to `from`); returns its client_key.
+std::string_view udp_client(const sockaddr_storage& from, socklen_t from_len,
+                            sockaddr_storage& client, char (&out)[kClientKeyBytes]);
 
 struct AddrinfoDeleter {
   void operator()(addrinfo* list) const { freeaddrinfo(list); }

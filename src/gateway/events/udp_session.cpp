@@ -107,20 +107,11 @@ void UdpListener::forward(const char* data, std::size_t size, const sockaddr_sto
   const std::string& name = relay_.route().name;
   ProtocolStats& stats = relay_.route().stats.udp();
   try {
-    // An IPv4 client of a dual-stack socket is keyed, counted and named as
-    // IPv4; replies still go to the address as received.
-    const sockaddr_storage* client = &from;
-    socklen_t client_len = from_len;
-    sockaddr_storage client_ipv4;
-    if (from.ss_family == AF_INET6) {
-      client_ipv4 = from;
-      unmap_ipv4(client_ipv4, client_len);
-      client = &client_ipv4;
-    }
+    sockaddr_storage client;
     char key_buffer[kClientKeyBytes];
-    const std::string_view key = client_key(*client, client_len, key_buffer);
+    const std::string_view key = udp_client(from, from_len, client, key_buffer);
     std::shared_ptr<UdpAssociation> association = relay_.find_association(key);
-    if (!association) association = associate(key, from, from_len, *client, destination);
+    if (!association) association = associate(key, from, from_len, client, destination);
     if (!association) return;
     // The shared reference keeps the socket open until this send is done.
     const std::string& prefix = association->proxy_prefix;

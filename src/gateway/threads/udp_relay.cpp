@@ -66,19 +66,10 @@ void ThreadRelay::udp_loop() {
     // datagram is a client's and is relayed like any other.
     if (n == 0 && !serving(receiving_)) return;
     try {
-      // An IPv4 client of a dual-stack socket is keyed, counted and named as
-      // IPv4; replies still go to the address as received.
-      const sockaddr_storage* client = &from;
-      socklen_t client_len = from_len;
-      sockaddr_storage client_ipv4;
-      if (from.ss_family == AF_INET6) {
-        client_ipv4 = from;
-        unmap_ipv4(client_ipv4, client_len);
-        client = &client_ipv4;
-      }
-      const std::string_view key = client_key(*client, client_len, key_buffer);
+      sockaddr_storage client;
+      const std::string_view key = udp_client(from, from_len, client, key_buffer);
       std::shared_ptr<UdpAssociation> association = find_association(key);
-      if (!association) association = new_association(key, from, from_len, *client, destination);
+      if (!association) association = new_association(key, from, from_len, client, destination);
       if (!association) continue;
       // The shared reference keeps the socket open until this send is done.
       const std::size_t size = static_cast<std::size_t>(n);
