@@ -111,7 +111,9 @@ TEST_P(TcpRelay, RecoversFromDescriptorExhaustion) {
 #endif
   // UDP associations hold exactly one descriptor each: fill the process's
   // table with them, then a TCP client finds accept failing until they expire.
-  ASSERT_TRUE(start({tcp_route(), udp_route()}, 5000, 1000, {.nofile_limit = 48}));
+  // They must outlive the filling under a slow sanitizer build, hence the time factor.
+  const auto idle = static_cast<int>(scaled(1000ms).count());
+  ASSERT_TRUE(start({tcp_route(), udp_route()}, 5000, idle, {.nofile_limit = 48}));
   std::vector<Fd> udp_clients;
   for (int i = 0; i < 48 && proc().count_lines("packet failed") == 0; ++i)
     udp_send(udp_clients.emplace_back(udp_connect(udp_port_)).get(), "fill");
