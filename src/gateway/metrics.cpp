@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "gateway/metric_series.h"
 #include "gateway/process_stats.h"
 
 #ifndef TARNWICKET_VERSION
@@ -14,148 +15,6 @@
 namespace tarnwicket {
 
 namespace {
-
-enum Field : std::uint8_t { kOpen, kAdmitted, kConnectFailures, kBytes, kDatagrams, kRefused };
-
-// Where a series' value lives in a route's counters.
-struct Source {
-  Protocol protocol;
-  Field field;
-  std::uint8_t index = 0;  // the Direction or the Refusal
-};
-
-std::uint64_t read(const RouteStats& stats, Source source) {
-  const ProtocolStats& s = stats.protocol[source.protocol];
-  switch (source.field) {
-    case kOpen:  // summed modulo 2^64, printed signed
-      return static_cast<std::uint64_t>(load(s.open));
-    case kAdmitted:
-      return load(s.admitted);
-    case kConnectFailures:
-      return load(s.connect_failures);
-    case kBytes:
-      return load(s.bytes[source.index]);
-    case kDatagrams:
-      return load(s.datagrams[source.index]);
-    case kRefused:
-      return load(s.refused[source.index]);
-  }
-  return 0;
-}
-
-// One series per route name. Rows of one family follow each other; the
-// first of them carries its help and type.
-struct Series {
-  const char* family;
-  const char* type;
-  const char* help;
-  const char* labels;  // after the route label, as `,k="v"`
-  Source source;
-};
-
-constexpr const char* kRefusedHelp = "TCP clients closed at once, by reason.";
-constexpr const char* kBytesHelp = "Bytes relayed; UDP counts datagram payloads.";
-constexpr const char* kDroppedHelp = "UDP datagrams dropped, by reason.";
-
-constexpr Series kSeries[] = {
-    {"tarnwicket_tcp_connections", "gauge", "Relayed TCP connections open now.", "", {kTcp, kOpen}},
-    {"tarnwicket_tcp_connections_accepted_total",
-     "counter",
-     "TCP clients given a connection slot.",
-     "",
-     {kTcp, kAdmitted}},
-    {"tarnwicket_tcp_connections_refused_total",
-     "counter",
-     kRefusedHelp,
-     ",reason=\"limit\"",
-     {kTcp, kRefused, kLimit}},
-    {"tarnwicket_tcp_connections_refused_total",
-     "counter",
-     kRefusedHelp,
-     ",reason=\"per_address_limit\"",
-     {kTcp, kRefused, kPerAddress}},
-    {"tarnwicket_tcp_connections_refused_total",
-     "counter",
-     kRefusedHelp,
-     ",reason=\"allow_list\"",
-     {kTcp, kRefused, kAllowList}},
-    {"tarnwicket_tcp_connections_refused_total",
-     "counter",
-     kRefusedHelp,
-     ",reason=\"bad_proxy_header\"",
-     {kTcp, kRefused, kBadProxyHeader}},
-    {"tarnwicket_tcp_connections_refused_total",
-     "counter",
-     kRefusedHelp,
-     ",reason=\"untrusted_proxy\"",
-     {kTcp, kRefused, kUntrustedProxy}},
-    {"tarnwicket_upstream_connect_failures_total",
-     "counter",
-     "Upstream connections that could not be made, resolution failures included.",
-     ",protocol=\"tcp\"",
-     {kTcp, kConnectFailures}},
-    {"tarnwicket_upstream_connect_failures_total",
-     "counter",
-     "",
-     ",protocol=\"udp\"",
-     {kUdp, kConnectFailures}},
-    {"tarnwicket_relayed_bytes_total",
-     "counter",
-     kBytesHelp,
-     ",protocol=\"tcp\",direction=\"client_to_server\"",
-     {kTcp, kBytes, kClientToServer}},
-    {"tarnwicket_relayed_bytes_total",
-     "counter",
-     kBytesHelp,
-     ",protocol=\"tcp\",direction=\"server_to_client\"",
-     {kTcp, kBytes, kServerToClient}},
-    {"tarnwicket_relayed_bytes_total",
-     "counter",
-     kBytesHelp,
-     ",protocol=\"udp\",direction=\"client_to_server\"",
-     {kUdp, kBytes, kClientToServer}},
-    {"tarnwicket_relayed_bytes_total",
-     "counter",
-     kBytesHelp,
-     ",protocol=\"udp\",direction=\"server_to_client\"",
-     {kUdp, kBytes, kServerToClient}},
-    {"tarnwicket_udp_associations", "gauge", "UDP associations open now.", "", {kUdp, kOpen}},
-    {"tarnwicket_udp_associations_created_total",
-     "counter",
-     "UDP associations created.",
-     "",
-     {kUdp, kAdmitted}},
-    {"tarnwicket_udp_datagrams_total",
-     "counter",
-     "UDP datagrams relayed.",
-     ",direction=\"client_to_server\"",
-     {kUdp, kDatagrams, kClientToServer}},
-    {"tarnwicket_udp_datagrams_total",
-     "counter",
-     "",
-     ",direction=\"server_to_client\"",
-     {kUdp, kDatagrams, kServerToClient}},
-    {"tarnwicket_udp_datagrams_dropped_total",
-     "counter",
-     kDroppedHelp,
-     ",reason=\"limit\"",
-     {kUdp, kRefused, kLimit}},
-    {"tarnwicket_udp_datagrams_dropped_total",
-     "counter",
-     kDroppedHelp,
-     ",reason=\"per_address_limit\"",
-     {kUdp, kRefused, kPerAddress}},
-    {"tarnwicket_udp_datagrams_dropped_total",
-     "counter",
-     kDroppedHelp,
-     ",reason=\"allow_list\"",
-     {kUdp, kRefused, kAllowList}},
-    {"tarnwicket_udp_datagrams_dropped_total",
-     "counter",
-     kDroppedHelp,
-     ",reason=\"send_failed\"",
-     {kUdp, kRefused, kSendFailed}},
-};
 
 void family(std::ostringstream& out, const char* name, const char* type, const char* help) {
   out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
@@ -202,7 +61,7 @@ std::string metrics_exposition(const std::vector<RouteView>& routes, const Gatew
   family(out, "tarnwicket_build_info", "gauge", "Version of the running server; always 1.");
   out << "tarnwicket_build_info{version=\"" << escape_label(TARNWICKET_VERSION) << "\"} 1\n";
   const char* last_family = "";
-  for (const Series& series : kSeries) {
+  for (const Series& series : route_series()) {
     if (std::string_view(series.family) != last_family) {
       family(out, series.family, series.type, series.help);
       last_family = series.family;
