@@ -43,9 +43,15 @@ Ticket& Ticket::operator=(Ticket&& other) noexcept {
     open_ = std::exchange(other.open_, nullptr);
     counts_ = std::exchange(other.counts_, nullptr);
     address_ = std::move(other.address_);
-    session_ = other.session_;
+    session_.take(other.session_);
   }
   return *this;
+}
+
+void Ticket::start(const sockaddr_storage& client) {
+  session_.start = std::chrono::steady_clock::now();
+  session_.start_time = std::chrono::system_clock::now();
+  session_.client = client;
 }
 
 void Ticket::release() noexcept {
@@ -65,7 +71,7 @@ Ticket Admission::admit(Protocol protocol, const RouteSettings& settings,
     return refused(protocol, kLimit, why);
   }
   ticket.open_ = &side.open;
-  ticket.session_.start = std::chrono::steady_clock::now();
+  ticket.start(client);
   add(side.admitted);
   return ticket;
 }
@@ -75,7 +81,7 @@ Ticket Admission::reserve(Protocol protocol, const RouteSettings& settings) {
   if (!take_place(side, settings.route.max_connections)) return refused(protocol, kLimit, nullptr);
   Ticket ticket;
   ticket.open_ = &side.open;
-  ticket.session_.start = std::chrono::steady_clock::now();
+  ticket.start({});
   return ticket;
 }
 
@@ -85,6 +91,7 @@ bool Admission::admit_client(Protocol protocol, Ticket& ticket, const RouteSetti
     ticket.release();
     return false;
   }
+  ticket.session_.client = client;
   add(stats_.protocol[protocol].admitted);
   return true;
 }

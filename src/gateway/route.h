@@ -22,6 +22,7 @@
 namespace tarnwicket {
 
 class Logger;
+class SessionLog;
 
 // Throws the start-up message when the route is transparent and the process
 // may not make transparent sockets; before anything of the route serves.
@@ -57,6 +58,7 @@ class Route {
   bool udp_wildcard = false;  // udp_fd is bound to 0.0.0.0 or :: and reports destinations
   RouteStats stats;
   Admission admission{stats};
+  SessionLog* session_log = nullptr;  // the gateway's, which outlives every route
   std::unique_ptr<RouteRelay> relay;  // declared last: destroyed first
 
  private:

@@ -5,10 +5,10 @@
 // per-address limit, in its address's count, and gives both back when it is
 // released or destroyed. Both engines and both protocols hold it the same way.
 
-#include <chrono>
 #include <string>
 
 #include "gateway/route_stats.h"
+#include "gateway/session.h"
 
 namespace tarnwicket {
 
@@ -16,11 +16,6 @@ class AddressCounts;
 
 class Ticket {
  public:
-  // What a record of the session needs; the relay fills in more as it goes.
-  struct Session {
-    std::chrono::steady_clock::time_point start;
-  };
-
   Ticket() = default;
   Ticket(Ticket&& other) noexcept { *this = std::move(other); }
   Ticket& operator=(Ticket&& other) noexcept;
@@ -33,10 +28,13 @@ class Ticket {
   // Gives the places back now; later calls do nothing.
   void release() noexcept;
 
+  // What the session's record needs; the relay fills in more as it goes.
+  Session& session() { return session_; }
   const Session& session() const { return session_; }
 
  private:
   friend class Admission;
+  void start(const sockaddr_storage& client);
 
   Gauge* open_ = nullptr;
   AddressCounts* counts_ = nullptr;  // where address_ is counted; null: not counted
