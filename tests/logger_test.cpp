@@ -3,8 +3,10 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
+#include "log/log_output.h"
 #include "support/gateway_fixture.h"
 
 namespace tarnwicket::test {
@@ -110,6 +112,67 @@ TEST_F(Logging, CountsDroppedLinesOnceTheReaderResumes) {
             "T [WARN] log output stalled: " + std::to_string(200'000 - kept) + " lines dropped");
   EXPECT_EQ(got[kept + 1], "T [INFO] after");
   EXPECT_EQ(got[kept + 2], "T [WARN] log output stalled: 1 lines dropped");
+}
+
+TEST_F(Logging, JsonLinesCarryUtcMillisLevelAndEscapedMessage) {
+  logger_->set_format(LogFormat::kJson);
+  resume();
+  logger_->warn("route ", "q\"\\x", " 线路\n\x01");
+  logger_->plain("server started");
+  EXPECT_TRUE(logger_->record("{\"kept\":\"as is\"}"));
+  const std::time_t now = std::time(nullptr);
+  std::vector<std::string> got = lines();
+  ASSERT_EQ(got.size(), 3u);
+  for (std::string* line : {&got[0], &got[1]}) {
+    // {"time":"YYYY-MM-DDTHH:MM:SS.mmmZ" (std::regex trips the sanitizer build's warnings)
+    const std::string prefix = "{\"time\":\"", stamp = line->substr(prefix.size(), 24);
+    ASSERT_TRUE(line->starts_with(prefix) && line->size() > prefix.size() + 25) << *line;
+    for (size_t i = 0; i < stamp.size(); ++i) {
+      const char form = std::string_view("0000-00-00T00:00:00.000Z")[i];
+      ASSERT_TRUE(form == '0' ? std::isdigit(static_cast<unsigned char>(stamp[i])) != 0
+                              : stamp[i] == form)
+          << *line;
+    }
+    std::tm utc{};
+    ASSERT_NE(strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%S", &utc), nullptr);
+    EXPECT_LE(std::abs(timegm(&utc) - now), 60) << *line;  // UTC, not the local zone
+    *line = "{\"time\":\"T" + line->substr(prefix.size() + 24);
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{
+                     R"({"time":"T","level":"WARN","message":"route q\"\\x 线路\n\u0001"})",
+                     R"({"time":"T","level":"INFO","message":"server started"})",
+                     R"({"kept":"as is"})"}));
+}
+
+TEST_F(Logging, LinesAfterSetOutputGoToTheNewOutput) {
+  Fd other_in;
+  Fd other_out = pipe_into(other_in);
+  resume();
+  logger_->info("first");
+  ASSERT_TRUE(logger_->flush(scaled(10s)));
+  logger_->set_output(std::make_unique<LogOutput>(other_out.release(), true));
+  logger_->plain("second");
+  ASSERT_TRUE(logger_->flush(scaled(10s)));
+  EXPECT_EQ(lines(), std::vector<std::string>{"T [INFO] first"});
+  char buf[64];
+  const ssize_t n = ::read(other_in.get(), buf, sizeof buf);  // the logger closed its end
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), "second\n");
+}
+
+TEST_F(Logging, WithoutDropReportsLostLinesAreOnlyCounted) {
+  logger_.emplace(out_.get(), 64, false);
+  EXPECT_TRUE(logger_->record("short"));
+  EXPECT_FALSE(logger_->record(std::string(100, 'x')));
+  resume();
+  ASSERT_TRUE(logger_->flush(scaled(10s)));
+  EXPECT_TRUE(logger_->record("after"));
+  EXPECT_EQ(logger_->lines_lost(), 1u);
+  EXPECT_EQ(lines(), (std::vector<std::string>{"short", "after"}));
+  const Fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  Logger on_full(full.get(), Logger::kDefaultBufferBytes, false);
+  for (int i = 0; i < 5; ++i) on_full.record("lost");
+  ASSERT_TRUE(on_full.flush(scaled(10s)));
+  EXPECT_EQ(on_full.lines_lost(), 5u);
 }
 
 TEST_F(Logging, SurvivesOutputThatFails) {
