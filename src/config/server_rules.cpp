@@ -139,6 +139,16 @@ void validate_server_config(const ServerConfig& config) {
   if (!in_range(config.worker_threads, 0, 256)) {
     throw std::runtime_error("server.worker_threads 必须在 0 到 256 之间");
   }
+  if (config.session_log_format != "json" && config.session_log_format != "text") {
+    throw std::runtime_error("server.session_log_format 必须是 json 或 text");
+  }
+  const std::string& address = config.session_log_address;
+  if (address != "full" && address != "masked" && address != "hashed" && address != "none") {
+    throw std::runtime_error("server.session_log_address 必须是 full、masked、hashed 或 none");
+  }
+  if (config.log_format != "text" && config.log_format != "json") {
+    throw std::runtime_error("server.log_format 必须是 text 或 json");
+  }
 }
 
 }  // namespace tarnwicket

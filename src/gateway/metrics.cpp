@@ -93,6 +93,9 @@ std::string metrics_exposition(const std::vector<RouteView>& routes, const Gatew
       << "\ntarnwicket_config_reloads_total{result=\"failure\"} " << gateway.reloads_failed << '\n';
   single(out, "tarnwicket_draining", "gauge", "Whether the gateway is draining.",
          gateway.draining ? 1 : 0);
+  single(out, "tarnwicket_session_records_dropped_total", "counter",
+         "Session records lost to a full buffer or a failed output.",
+         gateway.session_records_dropped);
 
   const ProcessStats p = read_process_stats();
   single(out, "process_start_time_seconds", "gauge", "Start time of the process since the epoch.",
