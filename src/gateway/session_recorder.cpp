@@ -4,6 +4,7 @@
 
 #include "gateway/histogram.h"
 #include "gateway/run_state.h"
+#include "log/session_log.h"
 
 namespace tarnwicket {
 
@@ -41,6 +42,22 @@ void SessionRecorder::ended(Protocol protocol, const Session& session, SessionEn
   ProtocolStats& stats = stats_.protocol[protocol];
   add(stats.ended[static_cast<std::size_t>(end)]);
   observe(stats.duration, kSessionBuckets, lasted);
+  SessionLog* const log = log_;
+  if (log == nullptr || !log->enabled()) return;
+  SessionRecord record;
+  record.route = route_;
+  record.protocol = protocol == kTcp ? "tcp" : "udp";
+  record.client = &session.client;
+  record.upstream = &session.upstream;
+  record.start = session.start_time;
+  record.end = std::chrono::system_clock::now();
+  record.duration_ms = lasted / 1000;
+  record.bytes_from_client = load(session.bytes[kClientToServer]);
+  record.bytes_to_client = load(session.bytes[kServerToClient]);
+  record.datagrams_from_client = load(session.datagrams[kClientToServer]);
+  record.datagrams_to_client = load(session.datagrams[kServerToClient]);
+  record.end_reason = session_end_name(end);
+  log->write(record);
 }
 
 void SessionRecorder::connected(std::chrono::steady_clock::duration took) noexcept {
