@@ -19,7 +19,7 @@ void escape_json(std::string_view text, Put&& put) {
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     put(text.substr(from, i - from));
     from = i + 1;
-    char escaped[6] = {'\\', static_cast<char>(c), 'u', '0', '0', '0'};
+    char escaped[6] = {'\\', static_cast<char>(c), '0', '0', '0', '0'};
     std::size_t size = 2;
     if (c == '\n') {
       escaped[1] = 'n';
@@ -29,7 +29,7 @@ void escape_json(std::string_view text, Put&& put) {
       escaped[1] = 't';
     } else if (c < 0x20) {
       escaped[1] = 'u';
-      escaped[4] = kHex[c >> 4];
+      escaped[4] = kHex[c >> 4];  // \u00XX
       escaped[5] = kHex[c & 0xf];
       size = 6;
     }
