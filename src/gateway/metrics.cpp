@@ -122,6 +122,7 @@ void add_counters(RouteStats& into, const RouteStats& from) {
     for (std::size_t r = 0; r < kRefusals; ++r) add(to.refused[r], load(f.refused[r]));
     for (std::size_t e = 0; e < kSessionEnds; ++e) add(to.ended[e], load(f.ended[e]));
     add_histogram(to.duration, f.duration);
+    add(to.evicted, load(f.evicted));
   }
   add_histogram(into.upstream_connect, from.upstream_connect);
 }

@@ -35,8 +35,12 @@ enum Refusal : std::uint8_t {
   kBadProxyHeader,  // accept_proxy_protocol: missing, malformed or late header
   kUntrustedProxy,  // accept_proxy_protocol: not from trusted_proxies
   kSendFailed,      // UDP only: the datagram could not be sent on
+  kRate,            // new_clients_per_second
+  kAddressRate,     // new_clients_per_address_per_second
+  kDenyList,        // deny
+  kClientRate,      // UDP only: udp_datagrams_per_second_per_client
 };
-inline constexpr std::size_t kRefusals = 6;
+inline constexpr std::size_t kRefusals = 10;
 
 // How many ways a session can end (SessionEnd, session.h).
 inline constexpr std::size_t kSessionEnds = 14;
@@ -61,6 +65,7 @@ struct ProtocolStats {
   Counter refused[kRefusals]{};
   Counter ended[kSessionEnds]{};  // by SessionEnd
   Histogram duration;             // of sessions, when they end
+  Counter evicted{0};             // UDP only: unconfirmed associations ended to make room
 };
 
 struct RouteStats {
