@@ -197,6 +197,17 @@ TEST_P(SessionEnds, UnansweredAssociation) {
   EXPECT_EQ(records()[0]["datagrams_to_client"], "0");
 }
 
+// An unconfirmed association gives way to a new client when the table is full.
+TEST_P(SessionEnds, EvictedAssociation) {
+  RouteSpec route = udp_route(1);
+  route.extra = "udp_evict_unconfirmed = true\n";
+  ASSERT_TRUE(start_recording({route}));
+  Fd silent = udp_connect(udp_port_);
+  ASSERT_TRUE(echoes(silent.get(), "once"));
+  EXPECT_TRUE(echoes(udp_connect(udp_port_).get(), "room"));
+  expect_record("evicted", 4, 4, udp_upstream_.port());
+}
+
 // A reload that removes a route cuts its associations.
 TEST_P(SessionEnds, RouteRemovedByAReload) {
   ASSERT_TRUE(start_recording({tcp_route(), udp_route()}));

@@ -272,10 +272,12 @@ void UdpAssociation::on_io(int /*side*/, std::uint32_t /*events*/) {
     do {
       n = ::recv(upstream.get(), buffer, kRelayBufferBytes, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    // An error, or the shutdown by a stop, the route's closing or an
-    // eviction; an empty datagram from the upstream while serving is relayed.
+    // A socket shut down by an eviction reads as "would block" here, while
+    // epoll reports its hang-up again and again: it ends now.
     if (n <= 0 && guard.evicted()) return end(SessionEnd::kEvicted);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    // An error, or the shutdown by a stop or the route's closing; an empty
+    // datagram from the upstream while serving is relayed like any other.
     if (n < 0) return end(read_end(false, n, errno));
     if (n == 0 && !relay_.receiving()) return end(cut_end(relay_.run()));
     last_ = loop_.now();
