@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "gateway/histogram.h"
 #include "gateway/metric_series.h"
 #include "gateway/process_stats.h"
 
@@ -48,7 +49,7 @@ std::string escape_label(const std::string& value) {
 
 std::string metrics_exposition(const std::vector<RouteView>& routes, const GatewayView& gateway) {
   // Names in the order they first appear, each with its records.
-  std::vector<std::pair<std::string, std::vector<const RouteStats*>>> names;
+  NamedRecords names;
   std::map<std::string, std::size_t, std::less<>> index;
   for (const RouteView& r : routes) {
     const auto [it, fresh] = index.emplace(r.name, names.size());
@@ -78,6 +79,8 @@ std::string metrics_exposition(const std::vector<RouteView>& routes, const Gatew
       }
     }
   }
+
+  session_series(out, names);
 
   single(out, "tarnwicket_config_last_reload_successful", "gauge",
          "Whether the last reload was applied; 1 before the first.",
@@ -117,8 +120,11 @@ void add_counters(RouteStats& into, const RouteStats& from) {
       add(to.datagrams[d], load(f.datagrams[d]));
     }
     for (std::size_t r = 0; r < kRefusals; ++r) add(to.refused[r], load(f.refused[r]));
+    for (std::size_t e = 0; e < kSessionEnds; ++e) add(to.ended[e], load(f.ended[e]));
+    add_histogram(to.duration, f.duration);
     add(to.evicted, load(f.evicted));
   }
+  add_histogram(into.upstream_connect, from.upstream_connect);
 }
 
 }  // namespace tarnwicket

@@ -138,7 +138,7 @@ void EventRelay::stop_receiving() {
         if (&association->loop() == &loop) mine.push_back(association);
       }
     }
-    for (auto& association : mine) association->end();
+    for (auto& association : mine) association->end(cut_end(run_));
   });
 }
 
