@@ -1,13 +1,14 @@
 // tarnwicket-flood-bench: a UDP route under a flood of junk from forged
 // sources, each engine with the flood defences off and on. A player in the
 // game before the flood, newcomers during and after it, and the gateway's
-// lines, threads and memory, printed as one table row per run.
+// lines, threads and memory, printed as one table row per run, after a row
+// for the same flood straight at the upstream.
 //
 //   tarnwicket-flood-bench [--sources N] [--seconds S] [--idle-ms MS]
 //                          [--engine threads|events] [--options off|on]
 //
 // Needs root (or CAP_NET_RAW) for the raw socket. Defaults: 30,000 sources
-// over 10 s against max_connections 4096; udp_idle_timeout_ms 10000, short
+// over 10 s against max_connections 4096; udp_idle_timeout_ms 20000, short
 // of the default 60 s so that the return to idle fits in a run.
 
 #include <csignal>
@@ -34,7 +35,7 @@ constexpr int kMaxConnections = 4096;
 struct Settings {
   int sources = 30000;
   int seconds = 10;
-  int idle_ms = 10000;
+  int idle_ms = 20000;
   std::vector<std::string> engines{"threads", "events"};
   std::vector<bool> options{false, true};
 };
@@ -122,6 +123,26 @@ Row run(SpoofedSender& sender, const Settings& s, const std::string& engine, boo
   return row;
 }
 
+// The same flood and player straight at the upstream: what the machine
+// itself does to the player's round trip, the floor under every row.
+Row direct(SpoofedSender& sender, const Settings& s) {
+  GameUpstream upstream(/*answers_junk=*/true);
+  Row row;
+  Player player(upstream.port(), 10ms);
+  const std::size_t start = player.mark();
+  std::this_thread::sleep_for(2s);
+  const std::size_t flood_start = player.mark();
+  {
+    Flood flood(sender, upstream.port(), s.sources, std::chrono::seconds(s.seconds));
+    while (!flood.done()) std::this_thread::sleep_for(100ms);
+  }
+  const std::size_t flood_stop = player.mark();
+  std::this_thread::sleep_for(200ms);  // the last replies
+  row.before = player.phase(start, flood_start);
+  row.during = player.phase(flood_start, flood_stop);
+  return row;
+}
+
 std::string join_text(const std::optional<std::chrono::milliseconds>& join) {
   return join ? std::to_string(join->count()) + " ms" : "none in 5 s";
 }
@@ -168,6 +189,9 @@ int main_(int argc, char** argv) {
       "| engine | options | player's replies during | player's p99 before / during "
       "| join during | join 2 s after | lines | peak threads | peak RSS MiB "
       "| idle threads again | \n|---|---|---|---|---|---|---|---|---|---|\n");
+  const Row floor = direct(*sender, s);
+  std::printf("| direct | - | %.2f %% | %.2f / %.2f ms | | | | | | |\n", 100 * floor.during.kept(),
+              floor.before.p99_ms, floor.during.p99_ms);
   for (const std::string& engine : s.engines) {
     for (const bool on : s.options) print(engine, on, run(*sender, s, engine, on));
   }

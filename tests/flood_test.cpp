@@ -28,7 +28,9 @@ double ms_since(Clock::time_point start) {
 // fills the table all the same (about 1.4 s in).
 class UdpFlood : public RelayFixture {
  protected:
-  static constexpr int kIdleMs = 1500;
+  // Longer than the flood: the junk's associations outlive it unless evicted,
+  // so that the table fills and stays full (a shorter one empties it by itself).
+  static constexpr int kIdleMs = 4000;
   static constexpr auto kFloodTime = 3000ms;
 
   void SetUp() override {
@@ -49,13 +51,14 @@ class UdpFlood : public RelayFixture {
                     "udp_evict_unconfirmed = true\n" + extra};
     const bool started = start({route}, 5000, kIdleMs, {}, "127.0.0.1", "log_refusals = summary\n");
     idle_threads_ = thread_count(proc().pid());
+    idle_fds_ = fd_count(proc().pid());
     return started;
   }
 
   struct Outcome {
     Player::Phase before, during;
     std::optional<std::chrono::milliseconds> join_during, join_after;
-    std::size_t peak_threads = 0;
+    std::size_t peak_threads = 0, peak_fds = 0;
   };
 
   // A player in the game before, then the flood; a newcomer once the table
@@ -70,7 +73,9 @@ class UdpFlood : public RelayFixture {
     const std::size_t flood_start = player.mark();
     out.before = player.phase(start, flood_start);
     const auto sample = [&] {
-      if (count_threads) out.peak_threads = std::max(out.peak_threads, thread_count(pid));
+      if (!count_threads) return;
+      out.peak_threads = std::max(out.peak_threads, thread_count(pid));
+      out.peak_fds = std::max(out.peak_fds, fd_count(pid));
     };
     {
       Flood flood(*sender_, udp_port_, sources_, kFloodTime);
@@ -106,7 +111,7 @@ class UdpFlood : public RelayFixture {
 
   const int max_connections_ = static_cast<int>(4096 / time_factor());
   const int sources_ = static_cast<int>(9000 / time_factor());
-  std::size_t idle_threads_ = 0;
+  std::size_t idle_threads_ = 0, idle_fds_ = 0;
   std::optional<SpoofedSender> sender_;
 };
 
@@ -145,6 +150,8 @@ TEST_P(UdpFlood, CostsBoundedThreadsAndFewLinesAndComesBackToIdle) {
   // receiving thread that keeps making new ones: a few hundred may be on
   // their way out at 3,000 evictions a second. A leak would reach thousands.
   EXPECT_LE(out.peak_threads, idle_threads_ + max_connections_ + 512);
+  // One upstream socket per association: an evicted one must give its back.
+  EXPECT_LE(out.peak_fds, idle_fds_ + max_connections_ + 512);
   player.reset();
   EXPECT_TRUE(back_to_idle(kIdleMs * 1ms + 10s));
   const size_t lines = route_lines("refused") + route_lines("evicted") + route_lines("dropped");
