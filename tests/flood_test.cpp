@@ -291,10 +291,11 @@ TEST_P(ConnectStorm, RefusedClientsAreClosedAtOnceWithoutAnUpstreamConnect) {
   EXPECT_EQ(out.upstream_connects, out.admitted);
 }
 
-// The quiet figure is well under a millisecond on loopback, where scheduling
-// noise alone (a test beside this one on 2 cores) moves a p99 by a few ms:
-// the bound is 2x quiet, but at least quiet + 4 ms. A storm that stalled the
-// relays (a lock shared with the refusals) costs tens of ms.
+// The quiet figure is a tenth of a millisecond on loopback; 2x that is below
+// what scheduling on 2 shared cores moves a p99 by (other tests, other
+// work: 4-5 ms seen on a quiet gateway). So: 2x quiet, but at least quiet +
+// 8 ms. A storm that stalled the relays (a lock shared with the refusals, an
+// acceptor spinning) costs tens of ms or more.
 TEST_P(ConnectStorm, PlayersRoundTripStaysWithinTwiceTheQuietFigure) {
   ASSERT_TRUE(start_storm_route());
   TcpPlayer player(port_);
@@ -304,7 +305,7 @@ TEST_P(ConnectStorm, PlayersRoundTripStaysWithinTwiceTheQuietFigure) {
   const Outcome out = storm();
   const double stormy = player.p99_since(storm_start);
   EXPECT_GE(player.count() - storm_start, 100u);
-  EXPECT_LE(stormy, std::max(2 * quiet, quiet + 4 * time_factor()))
+  EXPECT_LE(stormy, std::max(2 * quiet, quiet + 8 * time_factor()))
       << "quiet p99 " << quiet << " ms; " << out.clients << " connects";
 }
 
