@@ -131,15 +131,6 @@ TEST_P(UdpFlood, PlayersKeepTheirRepliesAndNewOnesGetInAgainstASilentUpstream) {
   expect_players_kept(flood(player));
 }
 
-// Straight at the upstream, the same flood leaves the player's p99 near 0.1 ms.
-TEST_P(UdpFlood, OldPlayersRoundTripP99StaysUnderFiveMilliseconds) {
-  GameUpstream upstream(/*answers_junk=*/true);
-  ASSERT_TRUE(start_to(upstream));
-  Player player(udp_port_, 10ms);
-  const Outcome out = flood(player);
-  EXPECT_LT(out.during.p99_ms, 5 * time_factor()) << "p99 before the flood " << out.before.p99_ms;
-}
-
 TEST_P(UdpFlood, CostsBoundedThreadsAndFewLinesAndComesBackToIdle) {
   GameUpstream upstream(/*answers_junk=*/true);
   ASSERT_TRUE(start_to(upstream));
@@ -179,48 +170,6 @@ std::size_t sockets_to(int port) {
   }
   return count;
 }
-
-// Round trips of 64 bytes every 2 ms over one TCP client, timed, until stopped.
-class TcpPlayer {
- public:
-  explicit TcpPlayer(int port) : fd_(tcp_connect(port)) {
-    thread_ = std::thread([this] {
-      const std::string message(64, 'p');
-      for (int i = 0; i < 20000 && !stop_.load(); ++i) {
-        const auto start = Clock::now();
-        if (!echoes(fd_.get(), message)) return;
-        const double ms = ms_since(start);
-        {
-          std::lock_guard lock(mutex_);
-          round_trips_ms_.push_back(ms);
-        }
-        std::this_thread::sleep_for(2ms);  // a game's pace, not a wait on anything
-      }
-    });
-  }
-  ~TcpPlayer() {
-    stop_.store(true);
-    thread_.join();
-  }
-  std::size_t count() {
-    std::lock_guard lock(mutex_);
-    return round_trips_ms_.size();
-  }
-  // The p99 of the round trips from the `from`th on.
-  double p99_since(std::size_t from) {
-    std::lock_guard lock(mutex_);
-    std::vector<double> part(round_trips_ms_.begin() + static_cast<long>(from),
-                             round_trips_ms_.end());
-    return quantile(part, 0.99);
-  }
-
- private:
-  Fd fd_;
-  std::mutex mutex_;
-  std::vector<double> round_trips_ms_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 class ConnectStorm : public RelayFixture {
  protected:
@@ -289,24 +238,6 @@ TEST_P(ConnectStorm, RefusedClientsAreClosedAtOnceWithoutAnUpstreamConnect) {
   EXPECT_LT(out.slowest_refusal_ms, static_cast<double>(scaled(50ms).count()));
   // Each admitted client has its upstream connect; the refused none.
   EXPECT_EQ(out.upstream_connects, out.admitted);
-}
-
-// The quiet figure is a tenth of a millisecond on loopback; 2x that is below
-// what scheduling on 2 shared cores moves a p99 by (other tests, other
-// work: 4-5 ms seen on a quiet gateway). So: 2x quiet, but at least quiet +
-// 8 ms. A storm that stalled the relays (a lock shared with the refusals, an
-// acceptor spinning) costs tens of ms or more.
-TEST_P(ConnectStorm, PlayersRoundTripStaysWithinTwiceTheQuietFigure) {
-  ASSERT_TRUE(start_storm_route());
-  TcpPlayer player(port_);
-  ASSERT_TRUE(eventually_true([&] { return player.count() >= 300; }));
-  const double quiet = player.p99_since(0);
-  const std::size_t storm_start = player.count();
-  const Outcome out = storm();
-  const double stormy = player.p99_since(storm_start);
-  EXPECT_GE(player.count() - storm_start, 100u);
-  EXPECT_LE(stormy, std::max(2 * quiet, quiet + 8 * time_factor()))
-      << "quiet p99 " << quiet << " ms; " << out.clients << " connects";
 }
 
 TARNWICKET_ON_BOTH_ENGINES(ConnectStorm);
