@@ -51,6 +51,16 @@ ServerRoute read_route(const IniFile& ini, const std::string& section) {
   route.transparent = parse_bool(ini.get(section, "transparent", "false"), route.transparent);
   route.connection_timeout_ms = read_own_int(ini, section, "connection_timeout_ms");
   route.udp_idle_timeout_ms = read_own_int(ini, section, "udp_idle_timeout_ms");
+  route.new_clients_per_second =
+      read_int(ini, section, "new_clients_per_second", route.new_clients_per_second);
+  route.new_clients_per_address_per_second = read_int(
+      ini, section, "new_clients_per_address_per_second", route.new_clients_per_address_per_second);
+  route.deny = split(ini.get(section, "deny", ""), '|');
+  route.udp_datagrams_per_second_per_client =
+      read_int(ini, section, "udp_datagrams_per_second_per_client",
+               route.udp_datagrams_per_second_per_client);
+  route.udp_evict_unconfirmed =
+      ini.get_bool(section, "udp_evict_unconfirmed", route.udp_evict_unconfirmed);
   return route;
 }
 
@@ -79,6 +89,7 @@ ServerConfig read_server_config(const IniFile& ini) {
   config.admin_allow = split(ini.get("server", "admin_allow", ""), '|');
   config.engine = lower(trim(ini.get("server", "engine", config.engine)));
   config.worker_threads = read_int(ini, "server", "worker_threads", config.worker_threads);
+  config.log_refusals = lower(trim(ini.get("server", "log_refusals", config.log_refusals)));
   validate_server_config(config);
   return config;
 }

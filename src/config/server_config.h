@@ -45,6 +45,11 @@ struct ServerRoute {
   bool transparent = false;                  // upstream sockets leave from the client's own address
   std::optional<int> connection_timeout_ms;  // unset: the server's
   std::optional<int> udp_idle_timeout_ms;    // unset: the server's
+  int new_clients_per_second = 0;            // new TCP clients, and apart UDP associations; 0: off
+  int new_clients_per_address_per_second = 0;   // the same per client IP; 0: off
+  std::vector<std::string> deny;                // networks refused, whatever allow says
+  int udp_datagrams_per_second_per_client = 0;  // toward the upstream; 0: off
+  bool udp_evict_unconfirmed = false;           // a full table makes room by the oldest unconfirmed
 
   bool operator==(const ServerRoute&) const = default;
 };
@@ -59,8 +64,9 @@ struct ServerConfig {
   int drain_timeout_ms = 30000;  // longest graceful drain before the stop
   // Networks that may reach the admin port; empty: everyone.
   std::vector<std::string> admin_allow;
-  std::string engine = "threads";  // relay engine: "threads" or "events"; read at start
-  int worker_threads = 0;          // event loops of the events engine; 0: one per usable CPU
+  std::string engine = "threads";     // relay engine: "threads" or "events"; read at start
+  int worker_threads = 0;             // event loops of the events engine; 0: one per usable CPU
+  std::string log_refusals = "each";  // "each": a line per refusal; "summary": once a second
 };
 
 // Reads and validates the file; throws std::runtime_error with the message.

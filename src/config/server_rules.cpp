@@ -27,6 +27,25 @@ void check_first_reply(const ServerRoute& route, int idle_timeout_ms) {
   }
 }
 
+void validate_flood_limits(const ServerRoute& route) {
+  constexpr int kMostPerSecond = 1000000;
+  const std::pair<int, const char*> rates[] = {
+      {route.new_clients_per_second, "new_clients_per_second"},
+      {route.new_clients_per_address_per_second, "new_clients_per_address_per_second"},
+  };
+  for (const auto& [value, key] : rates) {
+    if (!in_range(value, 0, kMostPerSecond)) {
+      throw route_error(route, std::string(" 的 ") + key + " 超出范围");
+    }
+  }
+  for (const std::string& entry : route.deny) {
+    if (!parse_network(entry)) throw route_error(route, " 的 deny 包含无效网段: " + entry);
+  }
+  if (!in_range(route.udp_datagrams_per_second_per_client, 0, kMostPerSecond)) {
+    throw route_error(route, " 的 udp_datagrams_per_second_per_client 超出范围");
+  }
+}
+
 void validate_route(const ServerRoute& route, const ServerConfig& config,
                     std::set<std::pair<std::string, int>>& claimed) {
   if (route.name.empty()) throw std::runtime_error("启用的线路 name 不能为空");
@@ -87,6 +106,7 @@ void validate_route(const ServerRoute& route, const ServerConfig& config,
     }
     check_first_reply(route, *route.udp_idle_timeout_ms);
   }
+  validate_flood_limits(route);
 }
 
 void validate_admin(const ServerConfig& config) {
@@ -138,6 +158,9 @@ void validate_server_config(const ServerConfig& config) {
   }
   if (!in_range(config.worker_threads, 0, 256)) {
     throw std::runtime_error("server.worker_threads 必须在 0 到 256 之间");
+  }
+  if (config.log_refusals != "each" && config.log_refusals != "summary") {
+    throw std::runtime_error("server.log_refusals 必须是 each 或 summary");
   }
 }
 

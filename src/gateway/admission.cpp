@@ -7,7 +7,10 @@
 namespace tarnwicket {
 
 bool allowed(const std::vector<IpNetwork>& networks, const sockaddr_storage& address) {
-  if (networks.empty()) return true;
+  return networks.empty() || listed(networks, address);
+}
+
+bool listed(const std::vector<IpNetwork>& networks, const sockaddr_storage& address) {
   const std::uint8_t* host = nullptr;
   if (address.ss_family == AF_INET) {
     host = reinterpret_cast<const std::uint8_t*>(
@@ -62,23 +65,25 @@ void Ticket::release() noexcept {
 }
 
 Ticket Admission::admit(Protocol protocol, const RouteSettings& settings,
-                        const sockaddr_storage& client, Refusal* why) {
+                        const sockaddr_storage& client, Refusal* why, const MakeRoom& make_room) {
   Ticket ticket;
   if (!check_client(protocol, ticket, settings, client, why)) return ticket;
-  ProtocolStats& side = stats_.protocol[protocol];
-  if (!take_place(side, settings.route.max_connections)) {
+  if (const auto refusal = place(protocol, settings, make_room)) {
     ticket.release();  // the address count
-    return refused(protocol, kLimit, why);
+    return refused(protocol, *refusal, why);
   }
+  ProtocolStats& side = stats_.protocol[protocol];
   ticket.open_ = &side.open;
   ticket.start(client);
   add(side.admitted);
   return ticket;
 }
 
-Ticket Admission::reserve(Protocol protocol, const RouteSettings& settings) {
+Ticket Admission::reserve(Protocol protocol, const RouteSettings& settings, Refusal* why) {
   ProtocolStats& side = stats_.protocol[protocol];
-  if (!take_place(side, settings.route.max_connections)) return refused(protocol, kLimit, nullptr);
+  if (const auto refusal = place(protocol, settings, {})) {
+    return refused(protocol, *refusal, why);
+  }
   Ticket ticket;
   ticket.open_ = &side.open;
   ticket.start({});
@@ -101,10 +106,30 @@ void Admission::refuse(Protocol protocol, Refusal why) {
 }
 
 std::uint64_t Admission::take_unlogged(Refusal why) {
-  const std::uint64_t total = load(stats_.tcp().refused[why]) + load(stats_.udp().refused[why]);
-  const std::uint64_t fresh = total - logged_[why];
-  logged_[why] = total;
-  return fresh;
+  return take_unlogged(kTcp, why) + take_unlogged(kUdp, why);
+}
+
+std::uint64_t Admission::take_unlogged(Protocol protocol, Refusal why) {
+  const std::uint64_t total = load(stats_.protocol[protocol].refused[why]);
+  return total - std::exchange(logged_[protocol][why], total);
+}
+
+std::uint64_t Admission::take_unlogged_evictions() {
+  const std::uint64_t total = load(stats_.udp().evicted);
+  return total - std::exchange(logged_evictions_, total);
+}
+
+std::optional<Refusal> Admission::place(Protocol protocol, const RouteSettings& settings,
+                                        const MakeRoom& make_room) {
+  const ServerRoute& route = settings.route;
+  if (route.new_clients_per_second > 0 &&
+      !rates_[protocol].take(route.new_clients_per_second, rate_now())) {
+    return kRate;
+  }
+  ProtocolStats& side = stats_.protocol[protocol];
+  if (take_place(side, route.max_connections)) return std::nullopt;
+  if (make_room && make_room() && take_place(side, route.max_connections)) return std::nullopt;
+  return kLimit;
 }
 
 bool Admission::take_place(ProtocolStats& side, int limit) {
@@ -118,13 +143,23 @@ bool Admission::take_place(ProtocolStats& side, int limit) {
 
 bool Admission::check_client(Protocol protocol, Ticket& ticket, const RouteSettings& settings,
                              const sockaddr_storage& client, Refusal* why) {
+  if (!settings.deny.empty() && listed(settings.deny, client)) {
+    refused(protocol, kDenyList, why);
+    return false;
+  }
   if (!allowed(settings.allow, client)) {
     refused(protocol, kAllowList, why);
     return false;
   }
+  const int rate = settings.route.new_clients_per_address_per_second;
   const int per_address = settings.route.max_connections_per_address;
+  if (rate == 0 && per_address == 0) return true;
+  std::string address = address_key(client);
+  if (rate > 0 && !address_rates_[protocol].take(address, rate, rate_now())) {
+    refused(protocol, kAddressRate, why);
+    return false;
+  }
   if (per_address > 0) {
-    std::string address = address_key(client);
     AddressCounts& counts = addresses_[protocol];
     if (!counts.try_add(address, per_address)) {
       refused(protocol, kPerAddress, why);

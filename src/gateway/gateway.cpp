@@ -59,9 +59,15 @@ void Gateway::close_listeners(Route& route) {
 
 void Gateway::start_refusal_log_if_needed(const ServerConfig& config) {
   if (refusal_log_thread_.joinable()) return;
+  const auto quiet_refusals = [&config](const ServerRoute& route) {
+    return !route.allow.empty() || route.max_connections_per_address > 0 ||
+           route.accept_proxy_protocol || route.new_clients_per_second > 0 ||
+           route.new_clients_per_address_per_second > 0 || !route.deny.empty() ||
+           route.udp_datagrams_per_second_per_client > 0 || route.udp_evict_unconfirmed ||
+           config.log_refusals == "summary";
+  };
   for (const ServerRoute& route : config.routes) {
-    if (route.enabled && (!route.allow.empty() || route.max_connections_per_address > 0 ||
-                          route.accept_proxy_protocol)) {
+    if (route.enabled && quiet_refusals(route)) {
       refusal_log_thread_ = std::thread(&Gateway::refusal_log_loop, this);
       return;
     }
@@ -151,21 +157,39 @@ void Gateway::reap_retired_locked() {
 }
 
 void Gateway::log_refusals() {
-  constexpr std::pair<Refusal, const char*> kLogged[] = {{kPerAddress, "per-address limit"},
-                                                         {kAllowList, "allow list"},
-                                                         {kBadProxyHeader, "bad PROXY header"},
-                                                         {kUntrustedProxy, "untrusted proxy"}};
+  constexpr std::pair<Refusal, const char*> kLogged[] = {
+      {kPerAddress, " clients: per-address limit"},
+      {kAllowList, " clients: allow list"},
+      {kBadProxyHeader, " clients: bad PROXY header"},
+      {kUntrustedProxy, " clients: untrusted proxy"},
+      {kRate, " clients: rate limit"},
+      {kAddressRate, " clients: per-address rate limit"},
+      {kDenyList, " clients: deny list"}};
+  const auto count_line = [this](const Route& route, std::uint64_t count, const char* verb,
+                                 const char* what) {
+    if (count == 0) return;
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, count).ptr;
+    logger_.warn("route ", route.name, verb,
+                 std::string_view(digits, static_cast<std::size_t>(end - digits)), what);
+  };
   std::lock_guard lock(routes_mutex_);
   for (auto& route : routes_) {
+    Admission& admission = route->admission;
     for (const auto& [why, reason] : kLogged) {
-      const std::uint64_t count = route->admission.take_unlogged(why);
-      if (count == 0) continue;
-      char digits[24];
-      const char* end = std::to_chars(digits, digits + sizeof digits, count).ptr;
-      logger_.warn("route ", route->name, " refused ",
-                   std::string_view(digits, static_cast<std::size_t>(end - digits)),
-                   " clients: ", reason);
+      count_line(*route, admission.take_unlogged(why), " refused ", reason);
     }
+    count_line(*route, admission.take_unlogged(kUdp, kClientRate), " dropped ",
+               " datagrams: client rate limit");
+    count_line(*route, admission.take_unlogged_evictions(), " evicted ",
+               " unconfirmed UDP associations");
+    // Without the summary the engines log each of these as it happens; taken
+    // either way, so that a reload to the summary starts from now.
+    const std::uint64_t tcp_limit = admission.take_unlogged(kTcp, kLimit);
+    const std::uint64_t udp_limit = admission.take_unlogged(kUdp, kLimit);
+    if (!route->settings()->summarize_refusals) continue;
+    count_line(*route, tcp_limit, " refused ", " clients: connection limit");
+    count_line(*route, udp_limit, " refused ", " clients: UDP association limit");
   }
 }
 

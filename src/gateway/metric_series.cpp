@@ -17,6 +17,8 @@ std::uint64_t read(const RouteStats& stats, Source source) {
       return load(s.datagrams[source.index]);
     case kRefused:
       return load(s.refused[source.index]);
+    case kEvicted:
+      return load(s.evicted);
   }
   return 0;
 }
@@ -59,6 +61,21 @@ constexpr Series kSeries[] = {
      kRefusedHelp,
      ",reason=\"untrusted_proxy\"",
      {kTcp, kRefused, kUntrustedProxy}},
+    {"tarnwicket_tcp_connections_refused_total",
+     "counter",
+     kRefusedHelp,
+     ",reason=\"rate\"",
+     {kTcp, kRefused, kRate}},
+    {"tarnwicket_tcp_connections_refused_total",
+     "counter",
+     kRefusedHelp,
+     ",reason=\"address_rate\"",
+     {kTcp, kRefused, kAddressRate}},
+    {"tarnwicket_tcp_connections_refused_total",
+     "counter",
+     kRefusedHelp,
+     ",reason=\"deny_list\"",
+     {kTcp, kRefused, kDenyList}},
     {"tarnwicket_upstream_connect_failures_total",
      "counter",
      "Upstream connections that could not be made, resolution failures included.",
@@ -125,6 +142,31 @@ constexpr Series kSeries[] = {
      kDroppedHelp,
      ",reason=\"send_failed\"",
      {kUdp, kRefused, kSendFailed}},
+    {"tarnwicket_udp_datagrams_dropped_total",
+     "counter",
+     kDroppedHelp,
+     ",reason=\"rate\"",
+     {kUdp, kRefused, kRate}},
+    {"tarnwicket_udp_datagrams_dropped_total",
+     "counter",
+     kDroppedHelp,
+     ",reason=\"address_rate\"",
+     {kUdp, kRefused, kAddressRate}},
+    {"tarnwicket_udp_datagrams_dropped_total",
+     "counter",
+     kDroppedHelp,
+     ",reason=\"deny_list\"",
+     {kUdp, kRefused, kDenyList}},
+    {"tarnwicket_udp_datagrams_dropped_total",
+     "counter",
+     kDroppedHelp,
+     ",reason=\"client_rate\"",
+     {kUdp, kRefused, kClientRate}},
+    {"tarnwicket_udp_associations_evicted_total",
+     "counter",
+     "Unconfirmed UDP associations ended to make room for a new client.",
+     "",
+     {kUdp, kEvicted}},
 };
 
 }  // namespace

@@ -10,7 +10,15 @@
 
 namespace tarnwicket {
 
-enum Field : std::uint8_t { kOpen, kAdmitted, kConnectFailures, kBytes, kDatagrams, kRefused };
+enum Field : std::uint8_t {
+  kOpen,
+  kAdmitted,
+  kConnectFailures,
+  kBytes,
+  kDatagrams,
+  kRefused,
+  kEvicted,
+};
 
 // Where a series' value lives in a route's counters.
 struct Source {

@@ -114,6 +114,7 @@ void add_counters(RouteStats& into, const RouteStats& from) {
       add(to.datagrams[d], load(f.datagrams[d]));
     }
     for (std::size_t r = 0; r < kRefusals; ++r) add(to.refused[r], load(f.refused[r]));
+    add(to.evicted, load(f.evicted));
   }
 }
 

@@ -42,8 +42,10 @@ void check_transparent(const ServerRoute& route) {
 RouteSettings::RouteSettings(const ServerRoute& r, const ServerConfig& config)
     : route(r),
       connection_timeout_ms(r.connection_timeout_ms.value_or(config.connection_timeout_ms)),
-      udp_idle_timeout_ms(r.udp_idle_timeout_ms.value_or(config.udp_idle_timeout_ms)) {
+      udp_idle_timeout_ms(r.udp_idle_timeout_ms.value_or(config.udp_idle_timeout_ms)),
+      summarize_refusals(config.log_refusals == "summary") {
   for (const std::string& entry : r.allow) allow.push_back(parse_network(entry).value());
+  for (const std::string& entry : r.deny) deny.push_back(parse_network(entry).value());
   for (const std::string& entry : r.trusted_proxies) {
     trusted_proxies.push_back(parse_network(entry).value());
   }

@@ -17,6 +17,8 @@ struct RouteSettings {
   std::vector<IpNetwork> trusted_proxies;  // with accept_proxy_protocol
   int connection_timeout_ms;
   int udp_idle_timeout_ms;
+  std::vector<IpNetwork> deny;  // empty: no one
+  bool summarize_refusals;      // log_refusals = summary: no line per refusal
 };
 using Settings = std::shared_ptr<const RouteSettings>;
 

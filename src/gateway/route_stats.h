@@ -35,8 +35,12 @@ enum Refusal : std::uint8_t {
   kBadProxyHeader,  // accept_proxy_protocol: missing, malformed or late header
   kUntrustedProxy,  // accept_proxy_protocol: not from trusted_proxies
   kSendFailed,      // UDP only: the datagram could not be sent on
+  kRate,            // new_clients_per_second
+  kAddressRate,     // new_clients_per_address_per_second
+  kDenyList,        // deny
+  kClientRate,      // UDP only: udp_datagrams_per_second_per_client
 };
-inline constexpr std::size_t kRefusals = 6;
+inline constexpr std::size_t kRefusals = 10;
 
 // One protocol's side of a route. `open` is the one count of live clients:
 // the admission ticket adds to it and gives back, and the limit is checked
@@ -48,6 +52,7 @@ struct ProtocolStats {
   Counter bytes[2]{};      // by Direction
   Counter datagrams[2]{};  // by Direction; UDP only
   Counter refused[kRefusals]{};
+  Counter evicted{0};  // UDP only: unconfirmed associations ended to make room
 };
 
 struct RouteStats {

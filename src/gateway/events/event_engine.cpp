@@ -180,6 +180,19 @@ void EventRelay::forget_association(UdpAssociation& association) {
   association.ticket.release();
 }
 
+bool EventRelay::evict_association(const std::shared_ptr<UdpAssociation>& association) {
+  std::lock_guard lock(udp_mutex_);
+  const auto it = associations_.find(association->key);
+  if (it == associations_.end() || it->second != association) return false;
+  associations_.erase(it);
+  association->guard.mark_evicted();
+  association->ticket.release();
+  // Its loop sees the shutdown and ends it as an idle one.
+  shutdown_fd(association->upstream.get());
+  add(route_.stats.udp().evicted);
+  return true;
+}
+
 void EventRelay::shut_down_associations() {
   std::lock_guard lock(udp_mutex_);
   for (auto& entry : associations_) shutdown_fd(entry.second->upstream.get());

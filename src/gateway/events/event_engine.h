@@ -92,6 +92,9 @@ class EventRelay final : public RouteRelay {
   // False when a stop, a drain or the route's closing has begun.
   bool file_association(const std::shared_ptr<UdpAssociation>& association);
   void forget_association(UdpAssociation& association);
+  // Takes a filed association out of the table and gives its place back at
+  // once; its own loop then ends it. False when it had ended already.
+  bool evict_association(const std::shared_ptr<UdpAssociation>& association);
 
  private:
   // Runs `task` on every loop and waits for all of them.

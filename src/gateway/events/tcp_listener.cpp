@@ -83,13 +83,13 @@ void TcpListener::take(UniqueFd client, sockaddr_storage from) {
         shutdown_fd(client.get());
         return;
       }
-      ticket = route.admission.reserve(kTcp, *settings);
+      ticket = route.admission.reserve(kTcp, *settings, &why);
     } else {
       ticket = route.admission.admit(kTcp, *settings, from, &why);
     }
     if (!ticket) {
       shutdown_fd(client.get());
-      if (why != kLimit) return;
+      if (why != kLimit || settings->summarize_refusals) return;
       client.reset();
       relay_.logger().warn("connection limit reached on route ", route.name);
       return;

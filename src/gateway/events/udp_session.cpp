@@ -113,6 +113,10 @@ void UdpListener::forward(const char* data, std::size_t size, const sockaddr_sto
     std::shared_ptr<UdpAssociation> association = relay_.find_association(key);
     if (!association) association = associate(key, from, from_len, client, destination);
     if (!association) return;
+    if (!association->guard.take_datagram()) {
+      add(stats.refused[kClientRate]);
+      return;
+    }
     // The shared reference keeps the socket open until this send is done.
     const std::string& prefix = association->proxy_prefix;
     const int upstream = association->upstream.get();
@@ -144,14 +148,19 @@ std::shared_ptr<UdpAssociation> UdpListener::associate(std::string_view key,
   const Settings settings = relay_.route().settings();
   const ServerRoute& route = settings->route;
   Refusal why = kLimit;
-  Ticket ticket = relay_.route().admission.admit(kUdp, *settings, client, &why);
+  Admission::MakeRoom make_room;
+  if (route.udp_evict_unconfirmed) make_room = [this] { return evict_unconfirmed(); };
+  Ticket ticket = relay_.route().admission.admit(kUdp, *settings, client, &why, make_room);
   if (!ticket) {
-    if (why == kLimit) relay_.logger().warn("UDP association limit reached on route ", route.name);
+    if (why == kLimit && !settings->summarize_refusals) {
+      relay_.logger().warn("UDP association limit reached on route ", route.name);
+    }
     return nullptr;
   }
   // Replies are sent from another loop than this one, which reads the route's
   // socket, as the thread engine sends them from threads of their own.
-  auto association = std::make_shared<UdpAssociation>(relay_, relay_.engine().next_loop_but(loop_));
+  auto association =
+      std::make_shared<UdpAssociation>(relay_, relay_.engine().next_loop_but(loop_), route);
   association->ticket = std::move(ticket);
   association->key = key;
   association->reply_fd = fd_;
@@ -173,6 +182,7 @@ std::shared_ptr<UdpAssociation> UdpListener::associate(std::string_view key,
   association->upstream =
       connect_upstream_udp(*settings, relay_.route().stats.udp().connect_failures, client);
   if (!relay_.file_association(association)) return nullptr;
+  if (route.udp_evict_unconfirmed) evictable_.add(association);
   const Clock::time_point created = loop_.now();
   if (&association->loop() == &loop_) {
     association->open(created);
@@ -185,6 +195,13 @@ std::shared_ptr<UdpAssociation> UdpListener::associate(std::string_view key,
     throw;
   }
   return association;
+}
+
+bool UdpListener::evict_unconfirmed() {
+  while (const std::shared_ptr<UdpAssociation> oldest = evictable_.take_oldest()) {
+    if (relay_.evict_association(oldest)) return true;
+  }
+  return false;
 }
 
 void UdpAssociation::open(Clock::time_point created) {
@@ -237,13 +254,14 @@ void UdpAssociation::on_io(int /*side*/, std::uint32_t /*events*/) {
       n = ::recv(upstream.get(), buffer, kRelayBufferBytes, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    // An error, or the shutdown by a stop or the route's closing; an empty
-    // datagram from the upstream while serving is relayed like any other.
-    if (n < 0 || (n == 0 && !relay_.receiving())) return end();
+    // An error, or the shutdown by a stop, the route's closing or an
+    // eviction; an empty datagram from the upstream while serving is relayed.
+    if (n < 0 || (n == 0 && (!relay_.receiving() || guard.evicted()))) return end();
     last_ = loop_.now();
     if (!answered_) {
       // The wait for a first reply may have been the longer one.
       answered_ = true;
+      guard.replied();
       loop_.disarm(timer_);
       timer_ = loop_.arm(deadline(), this);
     }

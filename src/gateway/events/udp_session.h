@@ -14,6 +14,7 @@
 #include "gateway/events/loop.h"
 #include "gateway/route_settings.h"
 #include "gateway/ticket.h"
+#include "gateway/udp_guard.h"
 #include "net/fd.h"
 
 namespace tarnwicket {
@@ -40,17 +41,21 @@ class UdpListener final : public Watcher {
   std::shared_ptr<UdpAssociation> associate(std::string_view key, const sockaddr_storage& from,
                                             socklen_t from_len, const sockaddr_storage& client,
                                             const sockaddr_storage& destination);
+  // Ends the oldest unconfirmed association, if any, to make room.
+  bool evict_unconfirmed();
 
   EventRelay& relay_;
   Loop& loop_;
   int fd_ = -1;  // the route's socket while watched
   std::uint64_t backoff_ = 0;
+  EvictionQueue<UdpAssociation> evictable_;
 };
 
 // Fixed once filed in the relay's table, but for the part its loop keeps.
 class UdpAssociation final : public Watcher, public std::enable_shared_from_this<UdpAssociation> {
  public:
-  UdpAssociation(EventRelay& relay, Loop& loop) : relay_(relay), loop_(loop) {}
+  UdpAssociation(EventRelay& relay, Loop& loop, const ServerRoute& route)
+      : guard(route), relay_(relay), loop_(loop) {}
   // Its loop's thread: watches the upstream and the idle time-out; ends it.
   void open(Clock::time_point created);
   void end();
@@ -68,6 +73,7 @@ class UdpAssociation final : public Watcher, public std::enable_shared_from_this
   std::string proxy_prefix;       // sent upstream before every datagram; empty: none
   int first_wait_ms = 0;          // before the first reply
   int idle_timeout_ms = 0;        // after it
+  UdpGuard guard;
 
  private:
   Clock::time_point deadline() const;

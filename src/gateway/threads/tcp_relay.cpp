@@ -64,13 +64,13 @@ void ThreadRelay::accept_loop() {
           shutdown_fd(client.get());
           continue;
         }
-        ticket = route_.admission.reserve(kTcp, *settings);
+        ticket = route_.admission.reserve(kTcp, *settings, &why);
       } else {
         ticket = route_.admission.admit(kTcp, *settings, from, &why);
       }
       if (!ticket) {
         shutdown_fd(client.get());
-        if (why != kLimit) continue;
+        if (why != kLimit || settings->summarize_refusals) continue;
         client.reset();
         logger_.warn("connection limit reached on route ", name);
         continue;

@@ -28,6 +28,7 @@
 #include "gateway/engine.h"
 #include "gateway/route.h"
 #include "gateway/threads/thread_group.h"
+#include "gateway/udp_guard.h"
 #include "net/fd.h"
 
 namespace tarnwicket {
@@ -92,6 +93,8 @@ class ThreadRelay final : public RouteRelay {
   void udp_response_loop(const std::shared_ptr<UdpAssociation>& association);
   // Wakes every response thread; each then ends its association.
   void shut_down_associations();
+  // Ends the oldest unconfirmed association, if any, to make room.
+  bool evict_unconfirmed();
 
   Route& route_;
   RunState& run_;
@@ -108,6 +111,7 @@ class ThreadRelay final : public RouteRelay {
   std::map<std::string, std::shared_ptr<UdpAssociation>, std::less<>>
       associations_;  // guarded by udp_mutex_
   ThreadGroup udp_threads_;
+  EvictionQueue<UdpAssociation> evictable_;  // the UDP thread's
 };
 
 class ThreadEngine final : public Engine {

@@ -7,6 +7,7 @@
 #include "gateway/proxy_protocol.h"
 #include "gateway/run_state.h"
 #include "gateway/threads/thread_engine.h"
+#include "gateway/udp_guard.h"
 #include "log/logger.h"
 #include "net/address.h"
 #include "net/datagram.h"
@@ -32,6 +33,8 @@ void set_port(sockaddr_storage& address, int port) {
 
 // One UDP client (address and port) of one route.
 struct ThreadRelay::UdpAssociation {
+  explicit UdpAssociation(const ServerRoute& route) : guard(route) {}
+
   Ticket ticket;  // declared first: given back after the socket's close
   std::string key;
   UniqueFd upstream;  // connected to the upstream; fixed while the association lives
@@ -41,6 +44,7 @@ struct ThreadRelay::UdpAssociation {
       local_addr{};          // where the client sent to; replies leave from it (wildcard sockets)
   std::string proxy_prefix;  // sent upstream before every datagram; empty: none
   int idle_timeout_ms = 0;   // set on the first reply when the first wait was shorter
+  UdpGuard guard;
 };
 
 void ThreadRelay::udp_loop() {
@@ -71,6 +75,10 @@ void ThreadRelay::udp_loop() {
       std::shared_ptr<UdpAssociation> association = find_association(key);
       if (!association) association = new_association(key, from, from_len, client, destination);
       if (!association) continue;
+      if (!association->guard.take_datagram()) {
+        add(stats.refused[kClientRate]);
+        continue;
+      }
       // The shared reference keeps the socket open until this send is done.
       const std::size_t size = static_cast<std::size_t>(n);
       const std::string& prefix = association->proxy_prefix;
@@ -109,12 +117,15 @@ std::shared_ptr<ThreadRelay::UdpAssociation> ThreadRelay::new_association(
   const Settings settings = route_.settings();
   const ServerRoute& route = settings->route;
   Refusal why = kLimit;
-  Ticket ticket = route_.admission.admit(kUdp, *settings, client, &why);
+  Admission::MakeRoom make_room;
+  if (route.udp_evict_unconfirmed) make_room = [this] { return evict_unconfirmed(); };
+  Ticket ticket = route_.admission.admit(kUdp, *settings, client, &why, make_room);
   if (!ticket) {
-    if (why == kLimit) logger_.warn("UDP association limit reached on route ", route_.name);
+    if (why == kLimit && !settings->summarize_refusals)
+      logger_.warn("UDP association limit reached on route ", route_.name);
     return nullptr;
   }
-  auto association = std::make_shared<UdpAssociation>();
+  auto association = std::make_shared<UdpAssociation>(route);
   association->ticket = std::move(ticket);
   association->key = key;
   association->client_addr = from;
@@ -141,7 +152,24 @@ std::shared_ptr<ThreadRelay::UdpAssociation> ThreadRelay::new_association(
     associations_.erase(filed);
     throw;
   }
+  if (route.udp_evict_unconfirmed) evictable_.add(association);
   return association;
+}
+
+bool ThreadRelay::evict_unconfirmed() {
+  while (const std::shared_ptr<UdpAssociation> oldest = evictable_.take_oldest()) {
+    std::lock_guard lock(udp_mutex_);
+    const auto it = associations_.find(oldest->key);
+    if (it == associations_.end() || it->second != oldest) continue;  // it ended meanwhile
+    // Its place is free now; its thread ends it as an idle one.
+    associations_.erase(it);
+    oldest->guard.mark_evicted();
+    oldest->ticket.release();
+    shutdown_fd(oldest->upstream.get());
+    add(route_.stats.udp().evicted);
+    return true;
+  }
+  return false;
 }
 
 UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings,
@@ -174,13 +202,16 @@ void ThreadRelay::udp_response_loop(const std::shared_ptr<UdpAssociation>& assoc
   bool answered = false;
   while (serving(receiving_)) {
     const ssize_t n = recv_some(upstream, buffer, sizeof buffer);
-    // Time-out, error, or the shutdown by a stop or the route's closing; an
-    // empty datagram from the upstream while serving is relayed like any other.
-    if (n < 0 || (n == 0 && !serving(receiving_))) break;
-    if (!answered && association->idle_timeout_ms > 0) {
-      set_receive_timeout(upstream, association->idle_timeout_ms);
+    // Time-out, error, or the shutdown by a stop, the route's closing or an
+    // eviction; an empty datagram from the upstream while serving is relayed.
+    if (n < 0 || (n == 0 && (!serving(receiving_) || association->guard.evicted()))) break;
+    if (!answered) {
+      if (association->idle_timeout_ms > 0) {
+        set_receive_timeout(upstream, association->idle_timeout_ms);
+      }
+      association->guard.replied();
+      answered = true;
     }
-    answered = true;
     if (send_datagram_to(route_.udp_fd, buffer, static_cast<std::size_t>(n),
                          association->client_addr, association->client_addr_len,
                          &association->local_addr) < 0) {
