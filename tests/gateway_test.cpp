@@ -234,6 +234,13 @@ Fd notify_socket(const std::string& path) {
   return socket;
 }
 
+// The next message that is not a periodic STATUS=.
+std::optional<std::string> next_besides_status(int manager) {
+  std::optional<std::string> message;
+  for (int i = 0; i < 100 && (message = udp_recv(manager)) && message->starts_with("STATUS=");) ++i;
+  return message;
+}
+
 TEST(Notify, ReadyOnlyOnceListenersAcceptStoppingOnSigterm) {
   const int port = free_port(), admin_port = free_port();
   TempDir dir;
@@ -245,7 +252,22 @@ TEST(Notify, ReadyOnlyOnceListenersAcceptStoppingOnSigterm) {
   ASSERT_EQ(udp_recv(manager.get()), "READY=1");
   for (const int listening : {port, admin_port}) EXPECT_TRUE(tcp_connect(listening)) << listening;
   EXPECT_EQ(server.terminate(), 0);
-  EXPECT_EQ(udp_recv(manager.get()), "STOPPING=1");
+  EXPECT_EQ(next_besides_status(manager.get()), "STOPPING=1");
+}
+
+TEST(Notify, StatusCountsRoutesAndClientsThenSaysDraining) {
+  const int tcp = free_port(), udp = free_port();
+  TempDir dir;
+  const std::string path = (dir.path() / "notify").string();
+  const Fd manager = notify_socket(path);
+  RunningServer server(
+      server_ini({{"g", "tcp", tcp, "127.0.0.1", 9}, {"u", "udp", udp, "127.0.0.1", 9}}),
+      {.environment = {"NOTIFY_SOCKET=" + path}});
+  ASSERT_EQ(udp_recv(manager.get()), "READY=1");
+  EXPECT_EQ(udp_recv(manager.get()), "STATUS=2 routes, 0 TCP connections, 0 UDP associations");
+  server.process().signal(SIGQUIT);
+  EXPECT_EQ(next_besides_status(manager.get()), "STOPPING=1");
+  EXPECT_EQ(udp_recv(manager.get()), "STATUS=draining");
 }
 
 TEST(Notify, ReloadingCarriesTheMonotonicTime) {

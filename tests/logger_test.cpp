@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <regex>
 
+#include "log/log_output.h"
 #include "support/gateway_fixture.h"
 
 namespace tarnwicket::test {
@@ -110,6 +112,61 @@ TEST_F(Logging, CountsDroppedLinesOnceTheReaderResumes) {
             "T [WARN] log output stalled: " + std::to_string(200'000 - kept) + " lines dropped");
   EXPECT_EQ(got[kept + 1], "T [INFO] after");
   EXPECT_EQ(got[kept + 2], "T [WARN] log output stalled: 1 lines dropped");
+}
+
+TEST_F(Logging, JsonLinesCarryUtcMillisLevelAndEscapedMessage) {
+  logger_->set_format(LogFormat::kJson);
+  resume();
+  logger_->warn("route ", "q\"\\x", " 线路\n\x01");
+  logger_->plain("server started");
+  EXPECT_TRUE(logger_->record("{\"kept\":\"as is\"}"));
+  const std::time_t now = std::time(nullptr);
+  std::vector<std::string> got = lines();
+  ASSERT_EQ(got.size(), 3u);
+  const std::regex stamp(R"(^\{"time":"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)\.\d{3}Z")");
+  for (std::string* line : {&got[0], &got[1]}) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(*line, match, stamp)) << *line;
+    std::tm utc{};
+    ASSERT_NE(strptime(match[1].str().c_str(), "%Y-%m-%dT%H:%M:%S", &utc), nullptr);
+    EXPECT_LE(std::abs(timegm(&utc) - now), 60) << *line;  // UTC, not the local zone
+    *line = "{\"time\":\"T\"" + match.suffix().str();
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{
+                     R"({"time":"T","level":"WARN","message":"route q\"\\x 线路\n\u0001"})",
+                     R"({"time":"T","level":"INFO","message":"server started"})",
+                     R"({"kept":"as is"})"}));
+}
+
+TEST_F(Logging, LinesAfterSetOutputGoToTheNewOutput) {
+  Fd other_in;
+  Fd other_out = pipe_into(other_in);
+  resume();
+  logger_->info("first");
+  ASSERT_TRUE(logger_->flush(scaled(10s)));
+  logger_->set_output(std::make_unique<LogOutput>(other_out.release(), true));
+  logger_->plain("second");
+  ASSERT_TRUE(logger_->flush(scaled(10s)));
+  EXPECT_EQ(lines(), std::vector<std::string>{"T [INFO] first"});
+  char buf[64];
+  const ssize_t n = ::read(other_in.get(), buf, sizeof buf);  // the logger closed its end
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), "second\n");
+}
+
+TEST_F(Logging, WithoutDropReportsLostLinesAreOnlyCounted) {
+  logger_.emplace(out_.get(), 64, false);
+  EXPECT_TRUE(logger_->record("short"));
+  EXPECT_FALSE(logger_->record(std::string(100, 'x')));
+  resume();
+  ASSERT_TRUE(logger_->flush(scaled(10s)));
+  EXPECT_TRUE(logger_->record("after"));
+  EXPECT_EQ(logger_->lines_lost(), 1u);
+  EXPECT_EQ(lines(), (std::vector<std::string>{"short", "after"}));
+  const Fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  Logger on_full(full.get(), Logger::kDefaultBufferBytes, false);
+  for (int i = 0; i < 5; ++i) on_full.record("lost");
+  ASSERT_TRUE(on_full.flush(scaled(10s)));
+  EXPECT_EQ(on_full.lines_lost(), 5u);
 }
 
 TEST_F(Logging, SurvivesOutputThatFails) {

@@ -90,6 +90,12 @@ ServerConfig read_server_config(const IniFile& ini) {
   config.engine = lower(trim(ini.get("server", "engine", config.engine)));
   config.worker_threads = read_int(ini, "server", "worker_threads", config.worker_threads);
   config.log_refusals = lower(trim(ini.get("server", "log_refusals", config.log_refusals)));
+  config.session_log = trim(ini.get("server", "session_log", config.session_log));
+  config.session_log_format =
+      lower(trim(ini.get("server", "session_log_format", config.session_log_format)));
+  config.session_log_address =
+      lower(trim(ini.get("server", "session_log_address", config.session_log_address)));
+  config.log_format = lower(trim(ini.get("server", "log_format", config.log_format)));
   validate_server_config(config);
   return config;
 }

@@ -67,6 +67,10 @@ struct ServerConfig {
   std::string engine = "threads";     // relay engine: "threads" or "events"; read at start
   int worker_threads = 0;             // event loops of the events engine; 0: one per usable CPU
   std::string log_refusals = "each";  // "each": a line per refusal; "summary": once a second
+  std::string session_log;            // session records: empty (off), "stdout" or a file path
+  std::string session_log_format = "json";     // "json" or "text"
+  std::string session_log_address = "masked";  // "full", "masked", "hashed" or "none"
+  std::string log_format = "text";             // the main log: "text" or "json"
 };
 
 // Reads and validates the file; throws std::runtime_error with the message.

@@ -162,6 +162,16 @@ void validate_server_config(const ServerConfig& config) {
   if (config.log_refusals != "each" && config.log_refusals != "summary") {
     throw std::runtime_error("server.log_refusals 必须是 each 或 summary");
   }
+  if (config.session_log_format != "json" && config.session_log_format != "text") {
+    throw std::runtime_error("server.session_log_format 必须是 json 或 text");
+  }
+  const std::string& address = config.session_log_address;
+  if (address != "full" && address != "masked" && address != "hashed" && address != "none") {
+    throw std::runtime_error("server.session_log_address 必须是 full、masked、hashed 或 none");
+  }
+  if (config.log_format != "text" && config.log_format != "json") {
+    throw std::runtime_error("server.log_format 必须是 text 或 json");
+  }
 }
 
 }  // namespace tarnwicket

@@ -10,9 +10,12 @@ namespace tarnwicket {
 
 Gateway::Gateway(ServerConfig config) : config_(std::move(config)) {
   validate_server_config(config_);
+  if (config_.log_format == "json") logger_.set_format(LogFormat::kJson);
   engine_ = make_engine(config_, run_, logger_);
   for (const ServerRoute& route : config_.routes) {
-    if (route.enabled) routes_.push_back(std::make_unique<Route>(route, config_));
+    if (!route.enabled) continue;
+    routes_.push_back(std::make_unique<Route>(route, config_));
+    routes_.back()->session_log = &session_log_;
   }
 }
 
@@ -27,6 +30,7 @@ void Gateway::start() {
     throw std::runtime_error("listen_address 目前只支持 IPv4 地址: " + config_.listen_address);
   }
   try {
+    session_log_.apply(prepare_session_log(config_));
     for (auto& route : routes_) serve(*route, *address, config_.listen_address);
     if (config_.admin_port != 0) admin_ = open_admin(config_);
     start_refusal_log_if_needed(config_);
@@ -46,6 +50,11 @@ void Gateway::serve(Route& route, const sockaddr_storage& address,
   route.open_udp(address, logger_);
   route.relay->start();
   route.log_listening(logger_, listen_address);
+}
+
+SessionLog::Next Gateway::prepare_session_log(const ServerConfig& config) const {
+  return session_log_.prepare(config.session_log, config.session_log_format,
+                              config.session_log_address);
 }
 
 void Gateway::close_listeners(Route& route) {
@@ -113,6 +122,11 @@ void Gateway::drain() {
     route->close_tcp();
   }
   logger_.info("server draining");  // once no new client can come in
+}
+
+std::size_t Gateway::route_count() {
+  std::lock_guard lock(routes_mutex_);
+  return routes_.size();
 }
 
 bool Gateway::idle() { return open_clients() == std::pair<std::int64_t, std::int64_t>{0, 0}; }

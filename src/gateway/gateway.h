@@ -23,6 +23,7 @@
 #include "gateway/route.h"
 #include "gateway/run_state.h"
 #include "log/logger.h"
+#include "log/session_log.h"
 
 namespace tarnwicket {
 
@@ -55,12 +56,15 @@ class Gateway {
   // TCP connections and UDP associations open now, retired routes' included.
   std::pair<std::int64_t, std::int64_t> open_clients();
   int drain_timeout_ms() const { return config_.drain_timeout_ms; }
+  // Enabled routes being served now (retired ones not counted).
+  std::size_t route_count();
   // Destroys the retired routes whose last connection has ended.
   void reap_retired();
   bool running() const { return run_.running(); }
   // Everything the process writes to standard output while the gateway lives
   // goes through here, so that it keeps its order with the log lines.
   Logger& logger() { return logger_; }
+  SessionLog& session_log() { return session_log_; }
   // Every listener is open, the gateway runs and is not draining.
   bool ready() const { return ready_.load() && run_.running() && !run_.draining(); }
 
@@ -75,6 +79,8 @@ class Gateway {
   void stop_locked();
   void reap_retired_locked();
   void start_refusal_log_if_needed(const ServerConfig& config);
+  // The session log `config` asks for, opened; throws its message.
+  SessionLog::Next prepare_session_log(const ServerConfig& config) const;
   // Writes the refusals counted since the last call, one line per route and reason.
   void log_refusals();
   void refusal_log_loop();
@@ -94,6 +100,7 @@ class Gateway {
 
   ServerConfig config_;  // read and replaced by the main thread only
   Logger logger_;
+  SessionLog session_log_{logger_};  // before the routes, which point at it
   RunState run_;
   std::unique_ptr<Engine> engine_;
   // Written under both lifecycle_mutex_ and routes_mutex_; read under either.

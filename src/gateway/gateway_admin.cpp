@@ -42,6 +42,7 @@ std::string Gateway::render_metrics() const {
   gateway.reloads_succeeded = load(reloads_[0]);
   gateway.reloads_failed = load(reloads_[1]);
   gateway.draining = run_.draining();
+  gateway.session_records_dropped = session_log_.dropped();
   return metrics_exposition(views, gateway);
 }
 

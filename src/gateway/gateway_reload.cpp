@@ -47,6 +47,8 @@ void Gateway::apply(ServerConfig next) {
   if (!address) {
     throw std::runtime_error("listen_address 目前只支持 IPv4 地址: " + next.listen_address);
   }
+  // Opened afresh on every reload, so that SIGHUP also rotates the file.
+  SessionLog::Next session_log = prepare_session_log(next);
   reap_retired_locked();
   std::vector<ServerRoute> current;
   for (const auto& route : routes_) current.push_back(route->settings()->route);
@@ -74,6 +76,7 @@ void Gateway::apply(ServerConfig next) {
     for (std::size_t i = 0; i < wanted.size(); ++i) {
       if (plan.next[i].kept) continue;
       opened[i] = std::make_unique<Route>(*wanted[i], next);
+      opened[i]->session_log = &session_log_;
       // A listener that the new one would collide with closes just before.
       for (std::size_t j : plan.next[i].displaces) {
         if (std::find(displaced.begin(), displaced.end(), j) != displaced.end()) continue;
@@ -108,6 +111,8 @@ void Gateway::apply(ServerConfig next) {
     for (std::size_t j : plan.closed) retired_.push_back(std::move(routes_[j]));
     routes_ = std::move(next_routes);
   }
+  session_log_.apply(std::move(session_log));
+  logger_.set_format(next.log_format == "json" ? LogFormat::kJson : LogFormat::kText);
   config_ = std::move(next);
   logger_.info("configuration reloaded: ", std::to_string(plan.added), " added, ",
                std::to_string(plan.changed), " changed, ", std::to_string(plan.removed),

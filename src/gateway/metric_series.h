@@ -4,7 +4,11 @@
 // naming where its value lives in a route's counters.
 
 #include <cstdint>
+#include <ostream>
 #include <span>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "gateway/route_stats.h"
 
@@ -40,5 +44,12 @@ struct Series {
 };
 
 std::span<const Series> route_series();
+
+// Route names, label-escaped, in the order they first appear, each with its records.
+using NamedRecords = std::vector<std::pair<std::string, std::vector<const RouteStats*>>>;
+
+// The session families: how sessions ended, by reason, and the histograms of
+// their durations and of upstream connects; every reason and bucket from the start.
+void session_series(std::ostream& out, const NamedRecords& names);
 
 }  // namespace tarnwicket

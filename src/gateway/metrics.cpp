@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "gateway/histogram.h"
 #include "gateway/metric_series.h"
 #include "gateway/process_stats.h"
 
@@ -48,7 +49,7 @@ std::string escape_label(const std::string& value) {
 
 std::string metrics_exposition(const std::vector<RouteView>& routes, const GatewayView& gateway) {
   // Names in the order they first appear, each with its records.
-  std::vector<std::pair<std::string, std::vector<const RouteStats*>>> names;
+  NamedRecords names;
   std::map<std::string, std::size_t, std::less<>> index;
   for (const RouteView& r : routes) {
     const auto [it, fresh] = index.emplace(r.name, names.size());
@@ -79,6 +80,8 @@ std::string metrics_exposition(const std::vector<RouteView>& routes, const Gatew
     }
   }
 
+  session_series(out, names);
+
   single(out, "tarnwicket_config_last_reload_successful", "gauge",
          "Whether the last reload was applied; 1 before the first.",
          gateway.last_reload_successful ? 1 : 0);
@@ -90,6 +93,9 @@ std::string metrics_exposition(const std::vector<RouteView>& routes, const Gatew
       << "\ntarnwicket_config_reloads_total{result=\"failure\"} " << gateway.reloads_failed << '\n';
   single(out, "tarnwicket_draining", "gauge", "Whether the gateway is draining.",
          gateway.draining ? 1 : 0);
+  single(out, "tarnwicket_session_records_dropped_total", "counter",
+         "Session records lost to a full buffer or a failed output.",
+         gateway.session_records_dropped);
 
   const ProcessStats p = read_process_stats();
   single(out, "process_start_time_seconds", "gauge", "Start time of the process since the epoch.",
@@ -114,8 +120,11 @@ void add_counters(RouteStats& into, const RouteStats& from) {
       add(to.datagrams[d], load(f.datagrams[d]));
     }
     for (std::size_t r = 0; r < kRefusals; ++r) add(to.refused[r], load(f.refused[r]));
+    for (std::size_t e = 0; e < kSessionEnds; ++e) add(to.ended[e], load(f.ended[e]));
+    add_histogram(to.duration, f.duration);
     add(to.evicted, load(f.evicted));
   }
+  add_histogram(into.upstream_connect, from.upstream_connect);
 }
 
 }  // namespace tarnwicket

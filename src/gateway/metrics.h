@@ -26,6 +26,7 @@ struct GatewayView {
   std::uint64_t reloads_succeeded = 0;
   std::uint64_t reloads_failed = 0;
   bool draining = false;
+  std::uint64_t session_records_dropped = 0;
 };
 
 // Every family with one series per route name, in the order the names first

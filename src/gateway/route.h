@@ -18,6 +18,7 @@
 #include "gateway/engine.h"
 #include "gateway/route_settings.h"
 #include "gateway/route_stats.h"
+#include "gateway/session_recorder.h"
 
 namespace tarnwicket {
 
@@ -59,6 +60,7 @@ class Route {
   RouteStats stats;
   Admission admission{stats};
   SessionLog* session_log = nullptr;  // the gateway's, which outlives every route
+  SessionRecorder sessions{name, stats, session_log};
   std::unique_ptr<RouteRelay> relay;  // declared last: destroyed first
 
  private:

@@ -42,6 +42,17 @@ enum Refusal : std::uint8_t {
 };
 inline constexpr std::size_t kRefusals = 10;
 
+// How many ways a session can end (SessionEnd, session.h).
+inline constexpr std::size_t kSessionEnds = 14;
+
+// A duration histogram's counts by bucket, not cumulative (that is left to
+// the exposition), the last one +Inf; and the sum of what was observed.
+struct Histogram {
+  static constexpr std::size_t kMostBounds = 11;
+  Counter counts[kMostBounds + 1]{};
+  Counter sum_micros{0};
+};
+
 // One protocol's side of a route. `open` is the one count of live clients:
 // the admission ticket adds to it and gives back, and the limit is checked
 // against it.
@@ -52,11 +63,14 @@ struct ProtocolStats {
   Counter bytes[2]{};      // by Direction
   Counter datagrams[2]{};  // by Direction; UDP only
   Counter refused[kRefusals]{};
-  Counter evicted{0};  // UDP only: unconfirmed associations ended to make room
+  Counter ended[kSessionEnds]{};  // by SessionEnd
+  Histogram duration;             // of sessions, when they end
+  Counter evicted{0};             // UDP only: unconfirmed associations ended to make room
 };
 
 struct RouteStats {
   ProtocolStats protocol[kProtocols];
+  Histogram upstream_connect;  // TCP connects that succeeded
 
   ProtocolStats& tcp() { return protocol[kTcp]; }
   ProtocolStats& udp() { return protocol[kUdp]; }

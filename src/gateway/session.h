@@ -32,7 +32,7 @@ enum class SessionEnd : std::uint8_t {
   kRouteRemoved,
   kError,  // anything else, such as a resource failure
 };
-inline constexpr std::size_t kSessionEnds = 14;
+static_assert(static_cast<std::size_t>(SessionEnd::kError) + 1 == kSessionEnds);
 
 // The name in records and metric labels ("client_closed", ...).
 std::string_view session_end_name(SessionEnd end);

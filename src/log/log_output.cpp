@@ -13,8 +13,12 @@
 
 namespace tarnwicket {
 
-LogOutput::LogOutput(int fd) : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (wake_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+LogOutput::LogOutput(int fd, bool owned)
+    : given_fd_(owned ? fd : -1), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (wake_fd_ < 0) {
+    if (given_fd_ >= 0) ::close(given_fd_);
+    throw std::system_error(errno, std::generic_category(), "eventfd");
+  }
   struct stat info {};
   if (fd < 0 || fstat(fd, &info) != 0) return;  // no output: lines are discarded
   fd_ = fd;
@@ -40,6 +44,7 @@ LogOutput::LogOutput(int fd) : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) 
 
 LogOutput::~LogOutput() {
   if (own_fd_) ::close(fd_);
+  if (given_fd_ >= 0) ::close(given_fd_);
   ::close(wake_fd_);
 }
 

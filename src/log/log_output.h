@@ -12,8 +12,8 @@ namespace tarnwicket {
 // Only one thread may call write().
 class LogOutput {
  public:
-  // Does not own `fd`. Throws only when no wake-up descriptor can be made.
-  explicit LogOutput(int fd);
+  // Owns `fd` only when `owned`. Throws only when no wake-up descriptor can be made.
+  explicit LogOutput(int fd, bool owned = false);
   ~LogOutput();
   LogOutput(const LogOutput&) = delete;
   LogOutput& operator=(const LogOutput&) = delete;
@@ -32,6 +32,7 @@ class LogOutput {
   Kind kind_ = Kind::kNone;
   int fd_ = -1;
   bool own_fd_ = false;  // fd_ is the private description, closed here
+  int given_fd_ = -1;    // closed here when owned
   int wake_fd_ = -1;
 };
 

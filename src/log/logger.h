@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -17,8 +18,12 @@
 
 namespace tarnwicket {
 
-// Writes "YYYY-MM-DD HH:MM:SS [LEVEL] message\n" lines (local time) to a
-// descriptor, standard output by default, and never waits for it: a call
+// What a line looks like: "YYYY-MM-DD HH:MM:SS [LEVEL] message" (local time),
+// or one JSON object {"time":"...Z","level":"...","message":"..."} (UTC, ms).
+enum class LogFormat { kText, kJson };
+
+// Writes lines to a descriptor, standard output by default, and never waits
+// for it: a call
 // copies the whole line into a bounded buffer and returns, and one writer
 // thread owned by the logger writes the buffer out in order, several lines at
 // a time. Once a line does not fit (the reader has stalled), lines are dropped
@@ -31,7 +36,10 @@ class Logger {
   static constexpr std::chrono::milliseconds kExitWait{1000};
 
   // Does not own `fd`. Throws only at start-up: no memory, thread or eventfd.
-  explicit Logger(int fd = STDOUT_FILENO, std::size_t buffer_bytes = kDefaultBufferBytes);
+  // Without `report_drops` lost lines are only counted (lines_lost()), so
+  // that a stream of records holds nothing but records.
+  explicit Logger(int fd = STDOUT_FILENO, std::size_t buffer_bytes = kDefaultBufferBytes,
+                  bool report_drops = true);
   // Waits at most kExitWait for the pending lines; the rest are lost.
   ~Logger();
   Logger(const Logger&) = delete;
@@ -52,29 +60,48 @@ class Logger {
     write("ERROR", {std::string_view(parts)...});
   }
   void write(std::string_view level, std::initializer_list<std::string_view> parts) noexcept;
-  // "message\n" with no time stamp or level, in order with the other lines.
+  // "message\n" with no time stamp or level, in order with the other lines;
+  // in JSON an INFO object, so that every line of the stream parses.
   void plain(std::string_view message) noexcept;
+  // "line\n" exactly as given, whatever the format; false when it was dropped.
+  bool record(std::string_view line) noexcept;
+
+  // Applies to the lines written from now on.
+  void set_format(LogFormat format) noexcept;
+  // Lines go to `output` (not null) from the next write on; the writer
+  // destroys the one it had.
+  void set_output(std::unique_ptr<LogOutput> output) noexcept;
+  // Lines lost to a full buffer or a failed output, since the start.
+  std::uint64_t lines_lost() noexcept;
 
   // Waits until every line accepted so far has been written or lost to a
   // failed output; false when `limit` passed first.
   bool flush(std::chrono::milliseconds limit) noexcept;
 
  private:
+  // Local time for text lines; UTC with milliseconds for JSON ones.
   struct Stamp {
     std::time_t second = 0;
     std::size_t size = 0;
-    char text[24] = {};
+    bool json = false;
+    char text[32] = {};
   };
-  static Stamp now() noexcept;
+  static Stamp now(bool json) noexcept;
 
-  void enqueue(const Stamp* stamp, std::string_view level,
+  // No stamp: the parts as they are.
+  bool enqueue(const Stamp* stamp, std::string_view level,
                std::initializer_list<std::string_view> parts) noexcept;
   bool append_locked(const Stamp* stamp, std::string_view level,
                      std::initializer_list<std::string_view> parts) noexcept;
+  bool append_json_locked(const Stamp& stamp, std::string_view level,
+                          std::initializer_list<std::string_view> parts) noexcept;
   void put_locked(std::string_view bytes) noexcept;
+  void lose_taken_locked(std::size_t taken) noexcept;
   void run() noexcept;
 
-  LogOutput output_;
+  std::unique_ptr<LogOutput> output_;  // swapped by the writer only, under mutex_
+  const bool report_drops_;
+  std::atomic<LogFormat> format_{LogFormat::kText};
   const std::size_t capacity_;
   const std::unique_ptr<char[]> ring_;  // line bytes; the writer reads [head_, head_ + used_)
 
@@ -83,6 +110,8 @@ class Logger {
   std::size_t used_ = 0;
   std::uint64_t dropped_ = 0;  // lines dropped since the buffer last drained
   Stamp last_stamp_;
+  std::uint64_t lost_ = 0;                  // lines lost since the start
+  std::unique_ptr<LogOutput> next_output_;  // set_output's, for the writer to take
   bool writer_waiting_ = false;
   bool stopping_ = false;
   std::condition_variable work_cv_;  // lines to write, or stopping_

@@ -30,4 +30,6 @@ void notify_reloading() {
 
 void notify_stopping() { notify("STOPPING=1"); }
 
+void notify_status(std::string_view text) { notify("STATUS=" + std::string(text)); }
+
 }  // namespace tarnwicket

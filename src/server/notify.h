@@ -4,6 +4,8 @@
 // by $NOTIFY_SOCKET. Without the variable, or when the socket cannot be
 // reached, they do nothing: they never fail the caller nor write output.
 
+#include <string_view>
+
 namespace tarnwicket {
 
 // Every listener (and the admin port) accepts: READY=1. Also sent when a
@@ -13,5 +15,7 @@ void notify_ready();
 void notify_reloading();
 // A stop or a drain begins: STOPPING=1.
 void notify_stopping();
+// A line for the service manager to show: STATUS=text.
+void notify_status(std::string_view text);
 
 }  // namespace tarnwicket

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -16,6 +17,7 @@ namespace tarnwicket {
 namespace {
 
 constexpr long kWaitStepNanos = 250'000'000;
+constexpr std::chrono::seconds kStatusPeriod{5};
 constexpr int kControlSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // What the control signals asked for and the loop has not done yet.
@@ -68,6 +70,17 @@ void report_drain_cut(Gateway& gateway) {
                         std::to_string(udp), " UDP associations cut");
 }
 
+// What the service manager shows: the gateway's size, or that it drains.
+void send_status(Gateway& gateway) {
+  if (gateway.draining()) {
+    notify_status("draining");
+    return;
+  }
+  const auto [tcp, udp] = gateway.open_clients();
+  notify_status(std::to_string(gateway.route_count()) + " routes, " + std::to_string(tcp) +
+                " TCP connections, " + std::to_string(udp) + " UDP associations");
+}
+
 }  // namespace
 
 void block_control_signals() {
@@ -82,6 +95,9 @@ void run_server(const ServerConfig& config, const std::filesystem::path& config_
   gateway.start();
   gateway.logger().plain("server started; press Ctrl+C to stop");
   notify_ready();
+  // Without a service manager nothing is counted for it.
+  const bool notifying = std::getenv("NOTIFY_SOCKET") != nullptr;  // NOLINT(concurrency-mt-unsafe)
+  auto next_status = std::chrono::steady_clock::now();
   Requests requests;
   std::chrono::steady_clock::time_point drain_deadline;
   const auto drain_over = [&] {
@@ -106,10 +122,15 @@ void run_server(const ServerConfig& config, const std::filesystem::path& config_
       if (gateway.draining()) continue;
       notify_stopping();
       gateway.drain();
+      if (notifying) send_status(gateway);
       drain_deadline =
           std::chrono::steady_clock::now() + std::chrono::milliseconds(gateway.drain_timeout_ms());
     } else {
       gateway.reap_retired();
+      if (notifying && std::chrono::steady_clock::now() >= next_status) {
+        send_status(gateway);
+        next_status = std::chrono::steady_clock::now() + kStatusPeriod;
+      }
       wait_one_step(signals, requests);
     }
   }

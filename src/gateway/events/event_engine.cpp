@@ -135,7 +135,7 @@ void EventRelay::stop_receiving() {
         if (&entry.second->loop() == &loop) mine.push_back(entry.second);
       }
     }
-    for (auto& association : mine) association->end();
+    for (auto& association : mine) association->end(cut_end(run_));
   });
 }
 

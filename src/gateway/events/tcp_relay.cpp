@@ -54,7 +54,12 @@ void TcpSession::relay_event(int side, std::uint32_t events) {
   }
   // A hang-up that neither direction waits on here: both are busy with the
   // other socket. The reading direction is the one that would see it first.
-  if (!acted && (events & kTrouble) != 0) return end_relay(reads, true);
+  if (!acted && (events & kTrouble) != 0) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(fd(side), SOL_SOCKET, SO_ERROR, &err, &len);
+    return end_relay(reads, true, read_end(side == kClient, err == 0 ? 0 : -1, err));
+  }
   update_interest();
   schedule();
 }
@@ -72,7 +77,7 @@ bool TcpSession::pump(int d) {
         n = ::recv(from, flow.buffer.get(), kRelayBufferBytes, MSG_DONTWAIT);
       } while (n < 0 && errno == EINTR);
       if (would_block(n)) break;
-      if (n <= 0) return end_relay(d, true), false;
+      if (n <= 0) return end_relay(d, true, read_end(d == kClientToServer, n, errno)), false;
       flow.offset = 0;
       flow.length = static_cast<std::size_t>(n);
       flow.since = loop_.now();
@@ -84,19 +89,21 @@ bool TcpSession::pump(int d) {
                    MSG_NOSIGNAL | MSG_DONTWAIT);
       } while (n < 0 && errno == EINTR);
       if (would_block(n)) return true;  // the rest waits, and so does this direction's reading
-      if (n <= 0) return end_relay(d, false), false;
+      if (n <= 0) return end_relay(d, false, send_end(d == kServerToClient, errno)), false;
       flow.offset += static_cast<std::size_t>(n);
       flow.since = loop_.now();
     }
     // Counted once the whole chunk is on its way, as the thread engine's pump does.
     add(relay_.route().stats.tcp().bytes[d], flow.length);
+    add(ticket_.session().bytes[d], flow.length);
     flow.offset = flow.length = 0;
   }
   pool.give(std::move(flow.buffer));
   return true;
 }
 
-void TcpSession::end_relay(int first, bool delivered) {
+void TcpSession::end_relay(int first, bool delivered, SessionEnd why) {
+  ending(why);
   // No half-close: the first direction to end ends both, with a FIN each way
   // after what is queued. A direction with bytes still to send fails at once
   // on the socket just shut for writing; one that reads ends at its next read.

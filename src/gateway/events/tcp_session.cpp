@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "gateway/events/event_engine.h"
@@ -105,13 +106,18 @@ void TcpSession::on_timer() {
       case Phase::kConnecting:
         return give_up_target();
       case Phase::kSendingHeader:
+        ending(SessionEnd::kUpstreamTimeout);
         return fail("向 TCP 上游发送 PROXY 头失败");
       case Phase::kRelaying: {
         // Whichever wait ran out first ends its direction, as its time-out
         // would: a receive time-out after all was passed on, a send time-out not.
         const int d = flows_[kClientToServer].since + timeout() <= loop_.now() ? kClientToServer
                                                                                : kServerToClient;
-        return end_relay(d, !flows_[d].sending());
+        // Client to server waits on the client, or on an upstream taking nothing.
+        const bool upstream_stalled = d == kClientToServer && flows_[d].sending();
+        return end_relay(
+            d, !flows_[d].sending(),
+            upstream_stalled ? SessionEnd::kUpstreamTimeout : SessionEnd::kClientTimeout);
       }
       case Phase::kClosing:
         return check_acknowledged();
@@ -160,6 +166,7 @@ void TcpSession::read_header(std::uint32_t events) {
   }
   unwatch(kClient);
   if (!relay_.route().admission.admit_client(kTcp, ticket_, *settings_, from_)) return finish();
+  phase_ = Phase::kConnecting;  // admitted: from here on its end is recorded
   start_connect();
 }
 
@@ -173,6 +180,7 @@ void TcpSession::start_connect() {
   targets_ = resolve_target(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
   if (!targets_) {
     add(relay_.route().stats.tcp().connect_failures);
+    ending(SessionEnd::kUpstreamConnectFailed);
     return fail("解析 TCP 上游地址失败");
   }
   target_ = targets_.get();
@@ -188,6 +196,7 @@ void TcpSession::connect_next() {
     set_nodelay(socket.get());
     // Listed before the connect, so that a stop aborts a connect in progress.
     upstream_.emplace(relay_.fds(), std::move(socket));
+    connect_began_ = Clock::now();
     if (::connect(fd(kUpstream), target_->ai_addr, target_->ai_addrlen) == 0) return connected();
     if (errno == EINPROGRESS || errno == EINTR) {
       phase_ = Phase::kConnecting;
@@ -198,9 +207,10 @@ void TcpSession::connect_next() {
     upstream_.reset();
   }
   // A stop shuts the socket down under a connect in progress: not the upstream's failure.
-  if (!relay_.run().running()) return finish();
+  if (!relay_.run().running()) return ending(cut_end(relay_.run())), finish();
   const ServerRoute& route = settings_->route;
   add(relay_.route().stats.tcp().connect_failures);
+  ending(SessionEnd::kUpstreamConnectFailed);
   fail("连接 TCP 上游失败 " + route.target_host + ":" + std::to_string(route.target_port));
 }
 
@@ -222,6 +232,8 @@ void TcpSession::give_up_target() {
 }
 
 void TcpSession::connected() {
+  relay_.route().sessions.connected(Clock::now() - connect_began_);
+  std::memcpy(&ticket_.session().upstream, target_->ai_addr, target_->ai_addrlen);
   const ServerRoute& route = settings_->route;
   if (route.proxy_protocol == "off") return start_relay();
   header_ = route.proxy_protocol == "v1" ? proxy_header_v1(from_, local_)
@@ -242,7 +254,10 @@ void TcpSession::send_header() {
       if (!watched_[kUpstream]) watch(kUpstream, EPOLLOUT);
       return schedule();
     }
-    if (n <= 0) return fail("向 TCP 上游发送 PROXY 头失败");
+    if (n <= 0) {
+      ending(send_end(false, errno));
+      return fail("向 TCP 上游发送 PROXY 头失败");
+    }
     header_sent_ += static_cast<std::size_t>(n);
     phase_deadline_ = loop_.now() + timeout();
   }
@@ -256,14 +271,23 @@ void TcpSession::fail(const std::string& message) {
   finish();
 }
 
+void TcpSession::ending(SessionEnd why) {
+  if (end_) return;
+  end_ = relay_.run().running() ? why : cut_end(relay_.run());
+}
+
 void TcpSession::finish() {
   if (phase_ == Phase::kClosed) return;
+  // Still awaiting its header, or refused for it: counted, not recorded.
+  const bool admitted = ticket_ && phase_ != Phase::kHeader;
   phase_ = Phase::kClosed;
   loop_.disarm(timer_);
   // Both sockets close below, which takes them out of the epoll set.
   watched_[kClient] = watched_[kUpstream] = false;
   for (Flow& flow : flows_) loop_.buffers().give(std::move(flow.buffer));
   upstream_.reset();
+  if (admitted)
+    relay_.route().sessions.ended(kTcp, ticket_.session(), end_.value_or(SessionEnd::kError));
   // Before the client's close, so that a client that sees it may retry at once.
   ticket_.release();
   client_.reset();

@@ -74,12 +74,14 @@ class TcpSession final : public Watcher {
   bool pump(int d);
   // `delivered`: every byte the first direction read was passed on, so its
   // tail is worth waiting for.
-  void end_relay(int first, bool delivered);
+  void end_relay(int first, bool delivered, SessionEnd why);
   void closing_event(int side, std::uint32_t events);
   void check_acknowledged();
   void close_after_tails();
   void end_second();
   void fail(const std::string& message);
+  // The first cause of the end wins; a stop's shutdown is no peer's doing.
+  void ending(SessionEnd why);
   void finish();
 
   void watch(int side, std::uint32_t events);
@@ -115,6 +117,8 @@ class TcpSession final : public Watcher {
   bool second_ended_ = false;
   Clock::duration ack_pause_{};
   Clock::time_point ack_check_at_, ack_deadline_;
+  std::optional<SessionEnd> end_;
+  Clock::time_point connect_began_;
 };
 
 }  // namespace tarnwicket

@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "gateway/events/event_engine.h"
@@ -38,7 +39,7 @@ void set_port(sockaddr_storage& address, int port) {
 }
 
 UniqueFd connect_upstream_udp(const RouteSettings& settings, Counter& failures,
-                              const sockaddr_storage& client) {
+                              const sockaddr_storage& client, Session& session) {
   const ServerRoute& route = settings.route;
   AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
   if (!list) {
@@ -47,7 +48,9 @@ UniqueFd connect_upstream_udp(const RouteSettings& settings, Counter& failures,
   }
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
     UniqueFd fd = connect_to(*entry, route.transparent ? &client : nullptr);
-    if (fd) return fd;
+    if (!fd) continue;
+    std::memcpy(&session.upstream, entry->ai_addr, entry->ai_addrlen);
+    return fd;
   }
   add(failures);
   throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
@@ -128,6 +131,9 @@ void UdpListener::forward(const char* data, std::size_t size, const sockaddr_sto
     } else {
       add(stats.datagrams[kClientToServer]);
       add(stats.bytes[kClientToServer], size);
+      Session& session = association->ticket.session();
+      add(session.datagrams[kClientToServer]);
+      add(session.bytes[kClientToServer], size);
     }
   } catch (const std::exception& e) {
     relay_.logger().warn("UDP route ", name, " packet failed: ", e.what());
@@ -176,12 +182,21 @@ std::shared_ptr<UdpAssociation> UdpListener::associate(std::string_view key,
   }
   // Only upstream traffic keeps an association alive: the idle time-out, or
   // the shorter wait for a first reply.
-  const int first = route.udp_first_reply_timeout_ms;
   association->idle_timeout_ms = settings->udp_idle_timeout_ms;
-  association->first_wait_ms = first > 0 ? first : settings->udp_idle_timeout_ms;
-  association->upstream =
-      connect_upstream_udp(*settings, relay_.route().stats.udp().connect_failures, client);
-  if (!relay_.file_association(association)) return nullptr;
+  association->first_wait_ms = route.udp_first_reply_timeout_ms;
+  SessionRecorder& sessions = relay_.route().sessions;
+  Session& session = association->ticket.session();
+  try {
+    association->upstream = connect_upstream_udp(
+        *settings, relay_.route().stats.udp().connect_failures, client, session);
+  } catch (...) {
+    sessions.ended(kUdp, session, SessionEnd::kUpstreamConnectFailed);
+    throw;
+  }
+  if (!relay_.file_association(association)) {
+    sessions.ended(kUdp, session, cut_end(relay_.run()));
+    return nullptr;
+  }
   if (route.udp_evict_unconfirmed) evictable_.add(association);
   const Clock::time_point created = loop_.now();
   if (&association->loop() == &loop_) {
@@ -191,6 +206,7 @@ std::shared_ptr<UdpAssociation> UdpListener::associate(std::string_view key,
   try {
     association->loop().post([association, created] { association->open(created); });
   } catch (...) {
+    sessions.ended(kUdp, session, SessionEnd::kError);
     relay_.forget_association(*association);
     throw;
   }
@@ -215,11 +231,11 @@ void UdpAssociation::open(Clock::time_point created) {
     watched_ = true;
     timer_ = loop_.arm(deadline(), this);
   } catch (...) {
-    end();
+    end(SessionEnd::kError);
   }
 }
 
-void UdpAssociation::end() {
+void UdpAssociation::end(SessionEnd why) {
   if (ended_) return;
   ended_ = true;
   loop_.disarm(timer_);
@@ -227,12 +243,14 @@ void UdpAssociation::end() {
   // A datagram still on its way upstream fails instead of using a closed
   // socket; the socket itself is closed when the last reference goes.
   shutdown_fd(upstream.get());
+  relay_.route().sessions.ended(kUdp, ticket.session(), why);
   relay_.forget_association(*this);
   loop_.retire(this);
 }
 
 Clock::time_point UdpAssociation::deadline() const {
-  return last_ + std::chrono::milliseconds(answered_ ? idle_timeout_ms : first_wait_ms);
+  const bool first = !answered_ && first_wait_ms > 0;
+  return last_ + std::chrono::milliseconds(first ? first_wait_ms : idle_timeout_ms);
 }
 
 void UdpAssociation::on_timer() {
@@ -242,7 +260,8 @@ void UdpAssociation::on_timer() {
     timer_ = loop_.arm(deadline(), this);
     return;
   }
-  end();
+  if (guard.evicted()) return end(SessionEnd::kEvicted);  // its shutdown not yet seen
+  end(!answered_ && first_wait_ms > 0 ? SessionEnd::kFirstReplyTimeout : SessionEnd::kIdle);
 }
 
 void UdpAssociation::on_io(int /*side*/, std::uint32_t /*events*/) {
@@ -253,10 +272,14 @@ void UdpAssociation::on_io(int /*side*/, std::uint32_t /*events*/) {
     do {
       n = ::recv(upstream.get(), buffer, kRelayBufferBytes, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
+    // A socket shut down by an eviction reads as "would block" here, while
+    // epoll reports its hang-up again and again: it ends now.
+    if (n <= 0 && guard.evicted()) return end(SessionEnd::kEvicted);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    // An error, or the shutdown by a stop, the route's closing or an
-    // eviction; an empty datagram from the upstream while serving is relayed.
-    if (n < 0 || (n == 0 && (!relay_.receiving() || guard.evicted()))) return end();
+    // An error, or the shutdown by a stop or the route's closing; an empty
+    // datagram from the upstream while serving is relayed like any other.
+    if (n < 0) return end(read_end(false, n, errno));
+    if (n == 0 && !relay_.receiving()) return end(cut_end(relay_.run()));
     last_ = loop_.now();
     if (!answered_) {
       // The wait for a first reply may have been the longer one.
@@ -279,6 +302,8 @@ void UdpAssociation::on_io(int /*side*/, std::uint32_t /*events*/) {
     } else {
       add(stats.datagrams[kServerToClient]);
       add(stats.bytes[kServerToClient], size);
+      add(ticket.session().datagrams[kServerToClient]);
+      add(ticket.session().bytes[kServerToClient], size);
     }
   }
 }

@@ -58,7 +58,7 @@ class UdpAssociation final : public Watcher, public std::enable_shared_from_this
       : guard(route), relay_(relay), loop_(loop) {}
   // Its loop's thread: watches the upstream and the idle time-out; ends it.
   void open(Clock::time_point created);
-  void end();
+  void end(SessionEnd why);
   void on_io(int side, std::uint32_t events) override;
   void on_timer() override;
   Loop& loop() { return loop_; }
@@ -71,7 +71,7 @@ class UdpAssociation final : public Watcher, public std::enable_shared_from_this
   socklen_t client_addr_len = 0;
   sockaddr_storage local_addr{};  // where the client sent to; replies leave from it
   std::string proxy_prefix;       // sent upstream before every datagram; empty: none
-  int first_wait_ms = 0;          // before the first reply
+  int first_wait_ms = 0;          // before the first reply; 0: the idle time-out
   int idle_timeout_ms = 0;        // after it
   UdpGuard guard;
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "gateway/proxy_protocol.h"
@@ -114,27 +115,34 @@ void ThreadRelay::handle_client(const RouteSettings& settings, ListedFd client, 
   set_receive_timeout(client.get(), settings.connection_timeout_ms);
   set_send_timeout(client.get(), settings.connection_timeout_ms);
   set_nodelay(client.get());
+  bool admitted = false;  // a refused client is counted, not recorded
+  SessionEnd end = SessionEnd::kError;
   try {
-    if (!route.accept_proxy_protocol || admit_proxied(settings, client.get(), ticket, from)) {
-      ListedFd upstream = connect_upstream(settings, from, client.get());
-      relay(client.get(), upstream.get(), settings.connection_timeout_ms);
+    admitted = !route.accept_proxy_protocol || admit_proxied(settings, client.get(), ticket, from);
+    if (admitted) {
+      ListedFd upstream = connect_upstream(settings, from, client.get(), ticket.session(), end);
+      end = relay(client.get(), upstream.get(), settings.connection_timeout_ms, ticket.session());
       // Unread bytes would turn the closes into resets.
       discard_readable(client.get());
       discard_readable(upstream.get());
     }
+  } catch (const Stopping&) {
+    end = cut_end(run_);
   } catch (const std::exception& e) {
     logger_.warn("route ", route_.name, " connection closed: ", e.what());
   } catch (...) {
     // Only this connection is given up; the ticket must still come back.
   }
+  if (admitted) route_.sessions.ended(kTcp, ticket.session(), end);
   // Before the client's close, so that a client that sees it may retry at once.
   ticket.release();
 }
 
 ListedFd ThreadRelay::connect_upstream(const RouteSettings& settings, const sockaddr_storage& from,
-                                       int client_fd) {
+                                       int client_fd, Session& session, SessionEnd& end) {
   const ServerRoute& route = settings.route;
   Counter& failures = route_.stats.tcp().connect_failures;
+  end = SessionEnd::kUpstreamConnectFailed;
   AddrinfoList list =
       resolve_target(route.target_host, route.target_port, SOCK_STREAM, IPPROTO_TCP);
   if (!list) {
@@ -150,11 +158,16 @@ ListedFd ThreadRelay::connect_upstream(const RouteSettings& settings, const sock
     // aborts a connect in progress and wakes a blocked pump.
     set_send_timeout(fd.get(), settings.connection_timeout_ms);
     ListedFd upstream(client_fds_, std::move(fd));
+    const auto began = std::chrono::steady_clock::now();
     if (!connect_socket(upstream.get(), *entry)) continue;
+    route_.sessions.connected(std::chrono::steady_clock::now() - began);
+    std::memcpy(&session.upstream, entry->ai_addr, entry->ai_addrlen);
     if (route.proxy_protocol != "off" &&
         !send_proxy_header(upstream.get(), route.proxy_protocol, from, client_fd)) {
+      end = send_end(false, errno);
       throw std::runtime_error("向 TCP 上游发送 PROXY 头失败");
     }
+    end = SessionEnd::kError;
     return upstream;
   }
   // A stop shuts the socket down under a connect in progress: not the upstream's failure.
@@ -184,24 +197,33 @@ struct PumpArgs {
   int to;
   const char* label;
   Counter* relayed;
+  Counter* session;  // the same bytes, for the session's record
+  bool from_client;
 };
 
 }  // namespace
 
-void ThreadRelay::relay(int client_fd, int upstream_fd, int timeout_ms) {
+SessionEnd ThreadRelay::relay(int client_fd, int upstream_fd, int timeout_ms, Session& session) {
   std::atomic<bool> stopped{false};
-  auto pump = [this, &stopped, timeout_ms](PumpArgs args) {
+  SessionEnd end = SessionEnd::kError;  // the first pump's, written before `first` is joined
+  auto pump = [this, &stopped, &end, timeout_ms](PumpArgs args) {
     // On the pump's own stack: pages cost memory only once data has touched them.
     char buffer[kRelayChunkBytes];
     bool delivered = true;  // every byte read was passed on
+    SessionEnd why = SessionEnd::kError;
     while (!stopped.load()) {
       const ssize_t n = recv_some(args.from, buffer, sizeof buffer);
-      if (n <= 0) break;
+      if (n <= 0) {
+        why = read_end(args.from_client, n, errno);
+        break;
+      }
       if (!send_all(args.to, buffer, static_cast<std::size_t>(n))) {
+        why = send_end(!args.from_client, errno);
         delivered = false;
         break;
       }
       add(*args.relayed, static_cast<std::uint64_t>(n));
+      add(*args.session, static_cast<std::uint64_t>(n));
     }
     // The first pump to end ends both directions (no half-close): a FIN each
     // way after what is queued, which also wakes the other pump when it is
@@ -210,6 +232,8 @@ void ThreadRelay::relay(int client_fd, int upstream_fd, int timeout_ms) {
     // Linux reset it, and the reset drops whatever is still queued.
     const bool first = !stopped.exchange(true);
     if (first) {
+      // What a stop's shutdown looks like is no peer's doing.
+      end = run_.running() ? why : cut_end(run_);
       shutdown_writes(args.to);
       shutdown_writes(args.from);
     }
@@ -221,12 +245,13 @@ void ThreadRelay::relay(int client_fd, int upstream_fd, int timeout_ms) {
     shutdown_fd(args.from);
   };
   Counter* bytes = route_.stats.tcp().bytes;
-  std::thread first(pump,
-                    PumpArgs{client_fd, upstream_fd, "client->server", &bytes[kClientToServer]});
+  std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server",
+                                   &bytes[kClientToServer], &session.bytes[kClientToServer], true});
   std::thread second;
   try {
-    second = std::thread(
-        pump, PumpArgs{upstream_fd, client_fd, "server->client", &bytes[kServerToClient]});
+    second = std::thread(pump,
+                         PumpArgs{upstream_fd, client_fd, "server->client", &bytes[kServerToClient],
+                                  &session.bytes[kServerToClient], false});
   } catch (...) {
     stopped.store(true);
     shutdown_fd(client_fd);
@@ -236,6 +261,7 @@ void ThreadRelay::relay(int client_fd, int upstream_fd, int timeout_ms) {
   }
   first.join();
   second.join();
+  return end;
 }
 
 }  // namespace tarnwicket

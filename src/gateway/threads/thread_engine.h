@@ -69,11 +69,13 @@ class ThreadRelay final : public RouteRelay {
                                        sockaddr_storage& from);
   // Connected, and with the route's PROXY header for `from` -> the client
   // socket's address sent.
+  // Notes the upstream in `session`; `end` says why when it throws.
   ListedFd connect_upstream(const RouteSettings& settings, const sockaddr_storage& from,
-                            int client_fd);
+                            int client_fd, Session& session, SessionEnd& end);
   // Both directions on two pumps until either ends; then both are shut down,
-  // the tails first given `timeout_ms` to be acknowledged.
-  void relay(int client_fd, int upstream_fd, int timeout_ms);
+  // the tails first given `timeout_ms` to be acknowledged. Counts the bytes in
+  // `session` too; returns why the first direction ended.
+  SessionEnd relay(int client_fd, int upstream_fd, int timeout_ms, Session& session);
   // Until the peers have acknowledged every byte written on either socket,
   // the time-out passes or the gateway stops.
   void wait_until_acknowledged(int first_fd, int second_fd, int timeout_ms);
@@ -88,8 +90,9 @@ class ThreadRelay final : public RouteRelay {
                                                   const sockaddr_storage& from, socklen_t from_len,
                                                   const sockaddr_storage& client,
                                                   const sockaddr_storage& destination);
-  // `client`: where a transparent route's socket is bound.
-  UniqueFd connect_upstream_udp(const RouteSettings& settings, const sockaddr_storage& client);
+  // `client`: where a transparent route's socket is bound; the upstream is noted in `session`.
+  UniqueFd connect_upstream_udp(const RouteSettings& settings, const sockaddr_storage& client,
+                                Session& session);
   void udp_response_loop(const std::shared_ptr<UdpAssociation>& association);
   // Wakes every response thread; each then ends its association.
   void shut_down_associations();

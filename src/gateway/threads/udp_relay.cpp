@@ -2,6 +2,7 @@
 // own connected upstream socket and a thread that sends the replies back.
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "gateway/proxy_protocol.h"
@@ -91,6 +92,9 @@ void ThreadRelay::udp_loop() {
       } else {
         add(stats.datagrams[kClientToServer]);
         add(stats.bytes[kClientToServer], static_cast<std::uint64_t>(n));
+        Session& session = association->ticket.session();
+        add(session.datagrams[kClientToServer]);
+        add(session.bytes[kClientToServer], static_cast<std::uint64_t>(n));
       }
     } catch (const std::exception& e) {
       logger_.warn("UDP route ", name, " packet failed: ", e.what());
@@ -142,14 +146,23 @@ std::shared_ptr<ThreadRelay::UdpAssociation> ThreadRelay::new_association(
     association->idle_timeout_ms = settings->udp_idle_timeout_ms;
   }
   // Resolving may wait on the network: never under udp_mutex_.
-  association->upstream = connect_upstream_udp(*settings, client);
+  try {
+    association->upstream = connect_upstream_udp(*settings, client, association->ticket.session());
+  } catch (...) {
+    route_.sessions.ended(kUdp, association->ticket.session(), SessionEnd::kUpstreamConnectFailed);
+    throw;
+  }
   std::lock_guard lock(udp_mutex_);
-  if (!serving(receiving_) || run_.draining()) return nullptr;
+  if (!serving(receiving_) || run_.draining()) {
+    route_.sessions.ended(kUdp, association->ticket.session(), cut_end(run_));
+    return nullptr;
+  }
   auto filed = associations_.emplace(association->key, association).first;
   try {
     udp_threads_.spawn([this, association] { udp_response_loop(association); });
   } catch (...) {
     associations_.erase(filed);
+    route_.sessions.ended(kUdp, association->ticket.session(), SessionEnd::kError);
     throw;
   }
   if (route.udp_evict_unconfirmed) evictable_.add(association);
@@ -173,7 +186,7 @@ bool ThreadRelay::evict_unconfirmed() {
 }
 
 UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings,
-                                           const sockaddr_storage& client) {
+                                           const sockaddr_storage& client, Session& session) {
   const ServerRoute& route = settings.route;
   Counter& failures = route_.stats.udp().connect_failures;
   AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
@@ -184,6 +197,7 @@ UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings,
   for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
     UniqueFd fd = connect_to(*entry, route.transparent ? &client : nullptr);
     if (!fd) continue;
+    std::memcpy(&session.upstream, entry->ai_addr, entry->ai_addrlen);
     // Only upstream traffic keeps an association alive: the idle time-out,
     // or the shorter wait for a first reply.
     const int first = route.udp_first_reply_timeout_ms;
@@ -197,14 +211,37 @@ UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings,
 
 void ThreadRelay::udp_response_loop(const std::shared_ptr<UdpAssociation>& association) {
   ProtocolStats& stats = route_.stats.udp();
+  Session& session = association->ticket.session();
   const int upstream = association->upstream.get();
   char buffer[kDatagramBytes];
   bool answered = false;
-  while (serving(receiving_)) {
+  SessionEnd end = SessionEnd::kError;
+  for (;;) {
+    if (!serving(receiving_)) {
+      end = cut_end(run_);
+      break;
+    }
     const ssize_t n = recv_some(upstream, buffer, sizeof buffer);
     // Time-out, error, or the shutdown by a stop, the route's closing or an
     // eviction; an empty datagram from the upstream while serving is relayed.
-    if (n < 0 || (n == 0 && (!serving(receiving_) || association->guard.evicted()))) break;
+    if (n <= 0 && association->guard.evicted()) {
+      end = SessionEnd::kEvicted;
+      break;
+    }
+    if (n < 0) {
+      const int err = errno;
+      const bool waited = err == EAGAIN || err == EWOULDBLOCK;
+      // With no wait of its own for the first reply, the idle time-out ran out.
+      const bool first_wait = !answered && association->idle_timeout_ms > 0;
+      end = !waited      ? read_end(false, n, err)
+            : first_wait ? SessionEnd::kFirstReplyTimeout
+                         : SessionEnd::kIdle;
+      break;
+    }
+    if (n == 0 && !serving(receiving_)) {
+      end = cut_end(run_);
+      break;
+    }
     if (!answered) {
       if (association->idle_timeout_ms > 0) {
         set_receive_timeout(upstream, association->idle_timeout_ms);
@@ -219,11 +256,14 @@ void ThreadRelay::udp_response_loop(const std::shared_ptr<UdpAssociation>& assoc
     } else {
       add(stats.datagrams[kServerToClient]);
       add(stats.bytes[kServerToClient], static_cast<std::uint64_t>(n));
+      add(session.datagrams[kServerToClient]);
+      add(session.bytes[kServerToClient], static_cast<std::uint64_t>(n));
     }
   }
   // A datagram still on its way out fails instead of using a closed socket;
   // the socket itself is closed when the last reference goes.
   shutdown_fd(upstream);
+  route_.sessions.ended(kUdp, session, end);
   std::lock_guard lock(udp_mutex_);
   auto it = associations_.find(association->key);
   if (it != associations_.end() && it->second == association) associations_.erase(it);
