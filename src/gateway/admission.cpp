@@ -119,6 +119,11 @@ std::uint64_t Admission::take_unlogged_evictions() {
   return total - std::exchange(logged_evictions_, total);
 }
 
+void Admission::forget_quiet_addresses() {
+  const std::int64_t now = rate_now();
+  for (AddressRates& rates : address_rates_) rates.sweep(now);
+}
+
 std::optional<Refusal> Admission::place(Protocol protocol, const RouteSettings& settings,
                                         const MakeRoom& make_room) {
   const ServerRoute& route = settings.route;

@@ -70,6 +70,9 @@ class Admission {
   std::uint64_t take_unlogged(Protocol protocol, Refusal why);
   // Evicted UDP associations since the last call; for the same thread.
   std::uint64_t take_unlogged_evictions();
+  // Forgets the per-address rates of addresses quiet for a second, so that a
+  // flood's sources do not stay in memory once it is over.
+  void forget_quiet_addresses();
 
  private:
   bool take_place(ProtocolStats& side, int limit);

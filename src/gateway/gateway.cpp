@@ -190,6 +190,7 @@ void Gateway::log_refusals() {
   std::lock_guard lock(routes_mutex_);
   for (auto& route : routes_) {
     Admission& admission = route->admission;
+    admission.forget_quiet_addresses();  // once a second, as the lines
     for (const auto& [why, reason] : kLogged) {
       count_line(*route, admission.take_unlogged(why), " refused ", reason);
     }

@@ -50,8 +50,12 @@ std::size_t AddressRates::size() {
   return full_at_.size();
 }
 
+void AddressRates::sweep(std::int64_t now) {
+  std::lock_guard lock(mutex_);
+  sweep_locked(now);
+}
+
 void AddressRates::sweep_locked(std::int64_t now) {
-  // A bucket full again is the same as none.
   std::erase_if(full_at_, [now](const auto& entry) { return entry.second <= now; });
   next_sweep_ = now + kSecond;
 }

@@ -51,6 +51,8 @@ class AddressRates {
 
   bool take(const std::string& address, int rate, std::int64_t now);
   std::size_t size();
+  // Forgets the buckets full again by `now`, which are the same as none.
+  void sweep(std::int64_t now);
 
  private:
   void sweep_locked(std::int64_t now);

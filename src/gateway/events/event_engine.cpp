@@ -134,6 +134,9 @@ void EventRelay::stop_receiving() {
       for (auto& entry : associations_) {
         if (&entry.second->loop() == &loop) mine.push_back(entry.second);
       }
+      for (auto& association : evicted_) {
+        if (&association->loop() == &loop) mine.push_back(association);
+      }
     }
     for (auto& association : mine) association->end(cut_end(run_));
   });
@@ -176,7 +179,11 @@ bool EventRelay::file_association(const std::shared_ptr<UdpAssociation>& associa
 void EventRelay::forget_association(UdpAssociation& association) {
   std::lock_guard lock(udp_mutex_);
   auto it = associations_.find(association.key);
-  if (it != associations_.end() && it->second.get() == &association) associations_.erase(it);
+  if (it != associations_.end() && it->second.get() == &association) {
+    associations_.erase(it);
+  } else {
+    std::erase_if(evicted_, [&](const auto& entry) { return entry.get() == &association; });
+  }
   association.ticket.release();
 }
 
@@ -185,6 +192,7 @@ bool EventRelay::evict_association(const std::shared_ptr<UdpAssociation>& associ
   const auto it = associations_.find(association->key);
   if (it == associations_.end() || it->second != association) return false;
   associations_.erase(it);
+  evicted_.push_back(association);
   association->guard.mark_evicted();
   association->ticket.release();
   // Its loop sees the shutdown and ends it as an idle one.

@@ -118,6 +118,8 @@ class EventRelay final : public RouteRelay {
   std::mutex udp_mutex_;
   std::map<std::string, std::shared_ptr<UdpAssociation>, std::less<>>
       associations_;  // guarded by udp_mutex_
+  // Out of the table, not yet ended on their loops; guarded by udp_mutex_.
+  std::vector<std::shared_ptr<UdpAssociation>> evicted_;
 };
 
 }  // namespace tarnwicket
