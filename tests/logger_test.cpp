@@ -3,8 +3,8 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
-#include <regex>
 
 #include "log/log_output.h"
 #include "support/gateway_fixture.h"
@@ -123,14 +123,20 @@ TEST_F(Logging, JsonLinesCarryUtcMillisLevelAndEscapedMessage) {
   const std::time_t now = std::time(nullptr);
   std::vector<std::string> got = lines();
   ASSERT_EQ(got.size(), 3u);
-  const std::regex stamp(R"(^\{"time":"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)\.\d{3}Z")");
   for (std::string* line : {&got[0], &got[1]}) {
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(*line, match, stamp)) << *line;
+    // {"time":"YYYY-MM-DDTHH:MM:SS.mmmZ" (std::regex trips the sanitizer build's warnings)
+    const std::string prefix = "{\"time\":\"", stamp = line->substr(prefix.size(), 24);
+    ASSERT_TRUE(line->starts_with(prefix) && line->size() > prefix.size() + 25) << *line;
+    for (size_t i = 0; i < stamp.size(); ++i) {
+      const char form = std::string_view("0000-00-00T00:00:00.000Z")[i];
+      ASSERT_TRUE(form == '0' ? std::isdigit(static_cast<unsigned char>(stamp[i])) != 0
+                              : stamp[i] == form)
+          << *line;
+    }
     std::tm utc{};
-    ASSERT_NE(strptime(match[1].str().c_str(), "%Y-%m-%dT%H:%M:%S", &utc), nullptr);
+    ASSERT_NE(strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%S", &utc), nullptr);
     EXPECT_LE(std::abs(timegm(&utc) - now), 60) << *line;  // UTC, not the local zone
-    *line = "{\"time\":\"T\"" + match.suffix().str();
+    *line = "{\"time\":\"T" + line->substr(prefix.size() + 24);
   }
   EXPECT_EQ(got, (std::vector<std::string>{
                      R"({"time":"T","level":"WARN","message":"route q\"\\x 线路\n\u0001"})",

@@ -27,7 +27,9 @@ struct IpNetwork {
 // The network written in `text`, or nullopt when it is not one.
 std::optional<IpNetwork> parse_network(const std::string& text);
 
-struct ServerRoute {
+// Fields in the order their keys came, as stored records expect: padding is
+// the price, paid once per route and file.
+struct ServerRoute {  // NOLINT(clang-analyzer-optin.performance.Padding)
   std::string name;
   std::string protocol = "tcp";  // "tcp", "udp" or "both"
   int listen_port = 0;
@@ -45,9 +47,9 @@ struct ServerRoute {
   bool transparent = false;                  // upstream sockets leave from the client's own address
   std::optional<int> connection_timeout_ms;  // unset: the server's
   std::optional<int> udp_idle_timeout_ms;    // unset: the server's
+  std::vector<std::string> deny;             // networks refused, whatever allow says
   int new_clients_per_second = 0;            // new TCP clients, and apart UDP associations; 0: off
   int new_clients_per_address_per_second = 0;   // the same per client IP; 0: off
-  std::vector<std::string> deny;                // networks refused, whatever allow says
   int udp_datagrams_per_second_per_client = 0;  // toward the upstream; 0: off
   bool udp_evict_unconfirmed = false;           // a full table makes room by the oldest unconfirmed
 

@@ -23,10 +23,9 @@ namespace tarnwicket {
 enum class LogFormat { kText, kJson };
 
 // Writes lines to a descriptor, standard output by default, and never waits
-// for it: a call
-// copies the whole line into a bounded buffer and returns, and one writer
-// thread owned by the logger writes the buffer out in order, several lines at
-// a time. Once a line does not fit (the reader has stalled), lines are dropped
+// for it: a call copies the whole line into a bounded buffer and returns, and
+// one writer thread owned by the logger writes the buffer out in order,
+// several lines at a time. Once a line does not fit (the reader has stalled), lines are dropped
 // and counted until the buffer has drained; then a WARN line says how many.
 // Logging never allocates, throws or does I/O under the mutex, which is a leaf
 // lock: callers may log while holding their own locks.

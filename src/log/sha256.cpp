@@ -21,7 +21,7 @@ constexpr std::uint32_t kRound[64] = {
 
 void Sha256::block(const std::uint8_t* data) noexcept {
   std::uint32_t w[64];
-  for (int i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < 16; ++i) {
     w[i] = static_cast<std::uint32_t>(data[4 * i]) << 24 |
            static_cast<std::uint32_t>(data[4 * i + 1]) << 16 |
            static_cast<std::uint32_t>(data[4 * i + 2]) << 8 | data[4 * i + 3];
@@ -47,7 +47,7 @@ void Sha256::block(const std::uint8_t* data) noexcept {
     a = t1 + t2;
   }
   const std::uint32_t next[8] = {a, b, c, d, e, f, g, h};
-  for (int i = 0; i < 8; ++i) state_[i] += next[i];
+  for (std::size_t i = 0; i < 8; ++i) state_[i] += next[i];
 }
 
 void Sha256::update(std::string_view bytes) noexcept {
@@ -76,7 +76,7 @@ Sha256::Digest Sha256::finish() noexcept {
   for (int i = 0; i < 8; ++i) tail[i] = static_cast<char>(bits >> (56 - 8 * i));
   update(std::string_view(tail, sizeof tail));
   Digest digest;
-  for (int i = 0; i < 32; ++i)
+  for (std::size_t i = 0; i < 32; ++i)
     digest[i] = static_cast<std::uint8_t>(state_[i / 4] >> (24 - 8 * (i % 4)));
   return digest;
 }
