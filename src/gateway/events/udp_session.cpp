@@ -243,6 +243,8 @@ void UdpAssociation::end(SessionEnd why) {
   // A datagram still on its way upstream fails instead of using a closed
   // socket; the socket itself is closed when the last reference goes.
   shutdown_fd(upstream.get());
+  // The eviction came first, whatever ends it on its loop: its time-out or a stop.
+  if (guard.evicted()) why = SessionEnd::kEvicted;
   relay_.route().sessions.ended(kUdp, ticket.session(), why);
   relay_.forget_association(*this);
   loop_.retire(this);
@@ -260,7 +262,6 @@ void UdpAssociation::on_timer() {
     timer_ = loop_.arm(deadline(), this);
     return;
   }
-  if (guard.evicted()) return end(SessionEnd::kEvicted);  // its shutdown not yet seen
   end(!answered_ && first_wait_ms > 0 ? SessionEnd::kFirstReplyTimeout : SessionEnd::kIdle);
 }
 
