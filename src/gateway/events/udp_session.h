@@ -22,6 +22,9 @@ namespace tarnwicket {
 class EventRelay;
 class UdpAssociation;
 
+// Datagrams one socket may take in a turn of its loop before the others get theirs.
+inline constexpr int kDatagramsPerTurn = 64;
+
 class UdpListener final : public Watcher {
  public:
   UdpListener(EventRelay& relay, Loop& loop) : relay_(relay), loop_(loop) {}
