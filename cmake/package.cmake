@@ -44,6 +44,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/examples/client.ini
   ${PROJECT_SOURCE_DIR}/examples/client-compat.ini
   ${PROJECT_SOURCE_DIR}/examples/prometheus-rules.yml
+  ${PROJECT_SOURCE_DIR}/examples/grafana-dashboard.json
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The unit names the programs and the configuration by their paths in the
