@@ -116,10 +116,10 @@ TEST_P(TransparentCapability, ReloadTurningItOnFailsAndChangesNothing) {
   ASSERT_TRUE(start({tcp_route()}, 5000, 60000, without_capability()));
   RouteSpec route = tcp_route();
   route.extra = "transparent = yes\n";
-  rewrite(server_ini({route}));
-  proc().signal(SIGHUP);
-  EXPECT_TRUE(proc().wait_for_line(
-      "configuration reload failed: 线路 g 无法使用 transparent: 需要 CAP_NET_ADMIN"));
+  ASSERT_TRUE(reload(server_ini({route})));
+  EXPECT_EQ(proc().count_lines(
+                "configuration reload failed: 线路 g 无法使用 transparent: 需要 CAP_NET_ADMIN"),
+            1u);
   Fd client = tcp_connect(port_);
   EXPECT_TRUE(echoes(client.get(), "still relayed"));
 }

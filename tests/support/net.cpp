@@ -309,6 +309,18 @@ std::string http_request(int port, const std::string& method_and_target) {
   return fd && send_all(fd.get(), request.data(), request.size()) ? read_to_end(fd.get()) : "";
 }
 
+std::string http_body(const std::string& response) {
+  const auto end = response.find("\r\n\r\n");
+  return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+Fd pipe_into(Fd& in) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw_errno("pipe2");
+  in.reset(fds[0]);
+  return Fd(fds[1]);
+}
+
 bool udp_send(int fd, const std::string& data) {
   ssize_t n;
   while ((n = ::send(fd, data.data(), data.size(), 0)) < 0 && errno == EINTR) {

@@ -124,6 +124,10 @@ std::string read_to_end(int fd);
 // Sends "METHOD /target" to 127.0.0.1:port as an HTTP/1.1 request that asks
 // for the close, and gives the whole answer.
 std::string http_request(int port, const std::string& method_and_target);
+// The body of an HTTP answer: what follows the head; empty without one.
+std::string http_body(const std::string& response);
+// A new pipe: its reading end into `in`, its writing end returned.
+Fd pipe_into(Fd& in);
 
 // UDP socket bound to `from`, port 0, and connected to to:port, so that it
 // receives only from there.
