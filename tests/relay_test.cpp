@@ -22,6 +22,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 class TcpRelay : public RelayFixture {};
 
 // 8 MB each way at once: the relay must not wait for one direction to finish.
@@ -293,9 +299,7 @@ TEST_P(Faults, SigtermUnderFullLoad) {
 class FailurePaths : public RelayFixture {};
 
 TEST_P(FailurePaths, MemoryPressureLeavesTheProcessServing) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "sanitizer runtimes reserve address space of their own";
-#endif
+  if (kSanitized) GTEST_SKIP() << "sanitizer runtimes reserve address space of their own";
   rlimit files{};  // room for 2,000 clients in this process
   ::getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = files.rlim_max;
@@ -349,12 +353,6 @@ TEST_P(FailurePaths, ReceiveBufferBelowTheAskIsReportedOnce) {
 // associations through one running server, which must then be back to its
 // idle threads, descriptors and memory. Sanitizer builds run several times
 // slower, so they use smaller counts; the bounds stay.
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // TCP connections in each of two halves, and UDP clients.
 constexpr int kTcpHalf = kSanitized ? 5000 : 10000, kUdpChurn = kSanitized ? 500 : 2000;

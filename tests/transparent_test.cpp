@@ -31,7 +31,7 @@ class Transparent : public RelayFixture {
     Fd client = lab_.client(SOCK_STREAM, port_);
     EXPECT_TRUE(send_all(client.get(), hello.data(), hello.size()));
     EXPECT_TRUE(send_all(client.get(), "ping", 4));
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peer_len = sizeof peer;
     Fd upstream(::accept(listener.get(), reinterpret_cast<sockaddr*>(&peer), &peer_len));
     set_receive_timeout(upstream.get(), 10s);
@@ -76,7 +76,7 @@ TEST_P(Transparent, UdpUpstreamSeesTheClientsAddressAndPort) {
   Fd client = lab_.client(SOCK_DGRAM, port_);
   ASSERT_TRUE(udp_send(client.get(), "ping"));
   char buffer[16];
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t peer_len = sizeof peer;
   const ssize_t n = ::recvfrom(game.get(), buffer, sizeof buffer, 0,
                                reinterpret_cast<sockaddr*>(&peer), &peer_len);

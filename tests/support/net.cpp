@@ -77,6 +77,16 @@ Fd bound_socket(int type, int port, bool reuse_address = false) {
 
 }  // namespace
 
+std::string address_text(const sockaddr_storage& address) {
+  const auto& in = reinterpret_cast<const sockaddr_in&>(address);
+  const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+  const bool v4 = address.ss_family == AF_INET;
+  char text[INET6_ADDRSTRLEN] = "";
+  ::inet_ntop(address.ss_family, v4 ? static_cast<const void*>(&in.sin_addr) : &in6.sin6_addr, text,
+              sizeof text);
+  return (v4 ? text : "[" + std::string(text) + "]") + ":" + std::to_string(ntohs(in.sin_port));
+}
+
 int local_port(int fd) {
   sockaddr_in6 addr{};
   socklen_t len = sizeof addr;

@@ -54,6 +54,8 @@ int free_port();
 bool port_free(int type, int port);
 // host:port (an IPv4 or IPv6 literal) in `out`, IPv4 as a sockaddr_in; its length.
 socklen_t socket_address(const std::string& host, int port, sockaddr_in6& out);
+// "1.2.3.4:5" or "[::1]:5".
+std::string address_text(const sockaddr_storage& address);
 // The local port a socket is bound to.
 int local_port(int fd);
 // A TCP listener on 127.0.0.1:port (0: any, stored in *bound_port), backlog
