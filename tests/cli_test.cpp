@@ -6,7 +6,6 @@
 
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,16 +53,10 @@ TEST(Cli, ScansTheCommandLine) {
 // The cases of tests/data/lint_cases.txt: "=== OUTCOME", then the file.
 TEST(Lint, ListsWhatAValidFileSaysInVain) {
   TempDir dir;
-  std::vector<std::pair<std::string, std::string>> cases;
-  std::istringstream in(test_data("lint_cases.txt"));
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with("=== ")) cases.emplace_back(unescape(line.substr(4)), "");
-    if (!line.starts_with("===") && !cases.empty()) cases.back().second += line + "\n";
-  }
-  for (const auto& [expected, text] : cases) {
+  for (const auto& [where, text, expected] : cases("lint_cases.txt")) {
     dir.write("lint.ini", text);
     const RunResult r = server({"--config", "lint.ini", "--lint"}, {.workdir = dir.path()});
-    EXPECT_EQ(outcome(r), expected) << text;
+    EXPECT_EQ(outcome(r), unescape(expected)) << where;
   }
 }
 

@@ -4,10 +4,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "config/client_config.h"
@@ -48,24 +46,13 @@ std::string outcome(Load load, const std::string& text) {
   }
 }
 
-// The cases of tests/data/NAME: a line "=== OUTCOME", then the file's text up to the
-// next such line. What comes before the first case describes the file.
+// The cases of tests/data/NAME: "=== OUTCOME", then the file.
 template <class Load>
 void expect_outcomes(const std::string& name, Load load) {
-  std::vector<std::tuple<int, std::string, std::string>> cases;  // line, outcome, text
-  std::ifstream in(data(name));
-  std::string line;
-  for (int n = 1; std::getline(in, line); ++n) {
-    if (line.starts_with("==="))
-      cases.emplace_back(n, trim(line.substr(3)), "");
-    else if (!cases.empty())
-      std::get<2>(cases.back()) += line + "\n";
-  }
-  ASSERT_FALSE(cases.empty()) << name;
-  for (const auto& [n, expected, text] : cases) {
-    SCOPED_TRACE(name + ":" + std::to_string(n));
-    EXPECT_EQ(outcome(load, text), expected);
-  }
+  const std::vector<test::TableRow> rows = test::cases(name);
+  ASSERT_FALSE(rows.empty()) << name;
+  for (const auto& [where, text, expected] : rows)
+    EXPECT_EQ(outcome(load, text), expected) << where;
 }
 
 TEST(Text, TrimLowerSplitJoin) {

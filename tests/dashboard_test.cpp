@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <filesystem>
 #include <set>
 #include <utility>
@@ -16,8 +15,6 @@
 
 namespace tarnwicket::test {
 namespace {
-
-const std::filesystem::path kPromtool = "/usr/bin/promtool", kPrometheus = "/usr/bin/prometheus";
 
 // The dashboard's variables as a query of every node and route over a window
 // that holds the set-up's traffic.
@@ -89,11 +86,6 @@ std::string url_encoded(const std::string& text) {
   return out;
 }
 
-std::string body(const std::string& response) {
-  const auto end = response.find("\r\n\r\n");
-  return end == std::string::npos ? "" : response.substr(end + 4);
-}
-
 // What an instant query, or a label_values(SELECTOR, LABEL) variable, gives.
 std::string answer(int port, const std::string& expr) {
   const std::string call = "label_values(";
@@ -101,10 +93,10 @@ std::string answer(int port, const std::string& expr) {
     const size_t comma = expr.rfind(',');
     const std::string selector = expr.substr(call.size(), comma - call.size());
     const std::string label = expr.substr(expr.find_first_not_of(' ', comma + 1));
-    return body(http_request(port, "GET /api/v1/label/" + label.substr(0, label.size() - 1) +
-                                       "/values?match%5B%5D=" + url_encoded(selector)));
+    return http_body(http_request(port, "GET /api/v1/label/" + label.substr(0, label.size() - 1) +
+                                            "/values?match%5B%5D=" + url_encoded(selector)));
   }
-  return body(http_request(port, "GET /api/v1/query?query=" + url_encoded(expr)));
+  return http_body(http_request(port, "GET /api/v1/query?query=" + url_encoded(expr)));
 }
 
 // Data: at least one value that is a number (a quantile of buckets that did
@@ -156,9 +148,7 @@ class Dashboard : public RelayFixture {
     const Fd idle = udp_connect(udp_port_), dropped = udp_connect(udp_port_);
     ASSERT_TRUE(echoes(idle.get(), "ping"));
     ASSERT_TRUE(udp_send(dropped.get(), "over the limit"));
-    rewrite(server_ini(routes, 5000, 1000, "127.0.0.1", keys));
-    proc().signal(SIGHUP);
-    ASSERT_TRUE(proc().wait_for_line("configuration reload"));
+    ASSERT_TRUE(reload(server_ini(routes, 5000, 1000, "127.0.0.1", keys)));
   }
 
   // Each expression that has no data within one deadline for all, with the answer to it.
@@ -212,7 +202,7 @@ TEST_P(Dashboard, EveryPanelAndVariableQueryReturnsData) {
 // The rules as Prometheus loaded them from the file, each condition made a bool.
 TEST_P(Dashboard, EveryAlertExpressionReturnsData) {
   const std::string rules = eventually(
-      [&] { return body(http_request(web_, "GET /api/v1/rules")); },
+      [&] { return http_body(http_request(web_, "GET /api/v1/rules")); },
       [](const std::string& a) { return a.find("\"health\":\"unknown\"") == std::string::npos; });
   EXPECT_EQ(rules.find("\"health\":\"err\""), std::string::npos) << rules;
   std::vector<std::string> exprs;

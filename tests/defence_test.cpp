@@ -128,14 +128,6 @@ TEST_P(Defence, EvictionMakesRoomByTheOldestUnconfirmed) {
   EXPECT_EQ(eventually_counted(" evicted ", " unconfirmed UDP associations", 2), 2u);
 }
 
-TEST_P(Defence, WithoutEvictionAFullTableRefuses) {
-  ASSERT_TRUE(start({route("udp", "max_connections = 1\n")}));
-  Fd silent = udp_connect(udp_port_);
-  ASSERT_TRUE(echoes(silent.get(), "once"));
-  ASSERT_TRUE(udp_send(udp_connect(udp_port_).get(), "no room"));
-  EXPECT_TRUE(proc().wait_for_lines("[WARN] UDP association limit reached on route r", 1));
-}
-
 TEST_P(Defence, SummaryReplacesTheConnectionLimitLine) {
   ASSERT_TRUE(start({route("tcp", "max_connections = 1\n")}, 5000, 60000, {}, "127.0.0.1",
                     "log_refusals = summary\n"));

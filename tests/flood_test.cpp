@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "support/gateway_fixture.h"
 #include "support/spoof.h"
@@ -41,14 +39,9 @@ class UdpFlood : public RelayFixture {
 
   // Route u to `upstream`, unconfirmed associations evictable, refusals summed up.
   bool start_to(const GameUpstream& upstream, const std::string& extra = "") {
-    RouteSpec route{"u",
-                    "udp",
-                    udp_port_,
-                    "127.0.0.1",
-                    upstream.port(),
-                    max_connections_,
-                    true,
-                    "udp_evict_unconfirmed = true\n" + extra};
+    RouteSpec route = udp_route(max_connections_);
+    route.target_port = upstream.port();
+    route.extra = "udp_evict_unconfirmed = true\n" + extra;
     const bool started = start({route}, 5000, kIdleMs, {}, "127.0.0.1", "log_refusals = summary\n");
     idle_threads_ = thread_count(proc().pid());
     idle_fds_ = fd_count(proc().pid());
@@ -153,24 +146,6 @@ TEST_P(UdpFlood, CostsBoundedThreadsAndFewLinesAndComesBackToIdle) {
 
 TARNWICKET_ON_BOTH_ENGINES(UdpFlood);
 
-// Sockets of this network namespace whose remote port is `port`, in any
-// state: a connect to it leaves one, in TIME_WAIT at least, for a minute.
-std::size_t sockets_to(int port) {
-  std::ifstream in("/proc/net/tcp");
-  std::string line;
-  std::getline(in, line);  // the header
-  std::size_t count = 0;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote;
-    fields >> slot >> local >> remote;
-    const auto colon = remote.find(':');
-    if (colon != std::string::npos && std::stoi(remote.substr(colon + 1), nullptr, 16) == port)
-      ++count;
-  }
-  return count;
-}
-
 class ConnectStorm : public RelayFixture {
  protected:
   static constexpr int kRate = 20;  // new clients a second
@@ -194,7 +169,7 @@ class ConnectStorm : public RelayFixture {
     Outcome out;
     std::vector<Fd> admitted;
     std::vector<std::pair<Fd, Clock::time_point>> pending;
-    const std::size_t upstream_before = sockets_to(tcp_upstream_.port());
+    const std::size_t upstream_before = tcp_sockets_to(tcp_upstream_.port());
     const auto begin = Clock::now();
     for (int i = 0; i < kClients || !pending.empty();) {
       const auto now = Clock::now();
@@ -223,7 +198,7 @@ class ConnectStorm : public RelayFixture {
     out.clients = kClients;
     out.seconds = ms_since(begin) / 1000;
     out.admitted = admitted.size();
-    out.upstream_connects = sockets_to(tcp_upstream_.port()) - upstream_before;
+    out.upstream_connects = tcp_sockets_to(tcp_upstream_.port()) - upstream_before;
     return out;
   }
 };

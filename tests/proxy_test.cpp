@@ -2,7 +2,6 @@
 // real binary: nginx and HAProxy from the distribution as upstream and
 // balancer, and peers of the test's own.
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -20,22 +19,12 @@ std::string be16(int value) {
   return {static_cast<char>(value >> 8), static_cast<char>(value & 0xff)};
 }
 
-// "1.2.3.4:5" or "[::1]:5", as the table writes an address.
-std::string endpoint(const sockaddr_storage& address) {
-  const auto& in = reinterpret_cast<const sockaddr_in&>(address);
-  const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
-  const bool v4 = address.ss_family == AF_INET;
-  char text[INET6_ADDRSTRLEN] = "";
-  ::inet_ntop(address.ss_family, v4 ? static_cast<const void*>(&in.sin_addr) : &in6.sin6_addr, text,
-              sizeof text);
-  return (v4 ? text : "[" + std::string(text) + "]") + ":" + std::to_string(ntohs(in.sin_port));
-}
-
 std::string outcome(const ProxyHeader& header) {
   if (header.state == ProxyHeader::State::kInvalid) return "invalid";
   if (header.state == ProxyHeader::State::kNeedMore) return "need " + std::to_string(header.size);
   return "complete " + std::to_string(header.size) + " " +
-         (header.local ? "local" : endpoint(header.source) + " " + endpoint(header.destination));
+         (header.local ? "local"
+                       : address_text(header.source) + " " + address_text(header.destination));
 }
 
 TEST(ProxyHeader, ParsesEveryRowOfTheTable) {

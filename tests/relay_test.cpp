@@ -12,10 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 
 #include "support/gateway_fixture.h"
 
@@ -23,6 +21,12 @@ namespace tarnwicket::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 class TcpRelay : public RelayFixture {};
 
@@ -52,22 +56,6 @@ TEST_P(TcpRelay, ClientResetsLeaveTheRouteServing) {
   EXPECT_TRUE(proc().wait_for_lines("route g relay ended", 10));
   EXPECT_TRUE(back_to_idle());
   EXPECT_TRUE(echoes(tcp_connect(port_).get(), "still here"));
-}
-
-TEST_P(TcpRelay, UpstreamResetClosesTheClient) {
-  Fd listener = tcp_listener();
-  set_receive_timeout(listener.get(), scaled(10s));  // bounds the accept
-  ASSERT_TRUE(start({{"g", "tcp", port_, "127.0.0.1", local_port(listener.get())}}));
-  Fd client = tcp_connect(port_);
-  Fd upstream(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-  // Mid-stream: after the first bytes have passed.
-  ASSERT_TRUE(send_all(upstream.get(), "ping", 4));
-  ASSERT_EQ(recv_exact(client.get(), 4), "ping");
-  reset_on_close(upstream.get());
-  upstream.reset();
-  EXPECT_TRUE(wait_closed(client.get()));
-  EXPECT_TRUE(proc().wait_for_lines("route g relay ended", 2));
-  EXPECT_TRUE(back_to_idle());
 }
 
 // One side sends 256 KiB and finishes while the other reads slowly, and with
@@ -218,14 +206,6 @@ TEST_P(Faults, NeverReadingClientIsFreedBySendTimeout) {
   EXPECT_TRUE(echoes(tcp_connect(port_).get(), "served"));
 }
 
-TEST_P(Faults, IdleClientTimesOut) {
-  ASSERT_TRUE(start({tcp_route(1)}, 300));
-  Fd client = tcp_connect(port_);
-  EXPECT_TRUE(echoes(client.get(), "then quiet"));
-  EXPECT_TRUE(wait_closed(client.get()));
-  EXPECT_TRUE(back_to_idle());
-}
-
 // No half-close: a client's FIN ends both directions, and the slot comes back.
 TEST_P(Faults, ClientShutdownEndsBothDirections) {
   ASSERT_TRUE(start({tcp_route(1)}));
@@ -252,21 +232,6 @@ TEST_P(Faults, StopWithAnUpstreamThatStalls) {
   EXPECT_TRUE(stops_within(3s));
 }
 
-// Connects from this host to 127.0.0.1:port that wait for their answer (SYN_SENT).
-size_t pending_connects(int port) {
-  std::ifstream table("/proc/net/tcp");
-  char wanted[16];
-  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
-  size_t pending = 0;
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    pending += remote == wanted && state == "02";
-  }
-  return pending;
-}
-
 // A stop that ends an upstream connect still waiting for its answer says
 // nothing of it: the upstream did not fail.
 TEST_P(Faults, StopDuringAPendingConnectReportsNoFailure) {
@@ -280,10 +245,10 @@ TEST_P(Faults, StopDuringAPendingConnectReportsNoFailure) {
   Fd waiting(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   at.sin_port = htons(static_cast<uint16_t>(upstream));
   ::connect(waiting.get(), reinterpret_cast<sockaddr*>(&at), sizeof at);
-  ASSERT_TRUE(eventually_true([&] { return pending_connects(upstream) == 1; }));
+  ASSERT_TRUE(eventually_true([&] { return tcp_sockets_to(upstream, "02") == 1; }));
   ASSERT_TRUE(start({{"g", "tcp", port_, "127.0.0.1", upstream}}, 10000));
   Fd client = tcp_connect(port_);
-  ASSERT_TRUE(eventually_true([&] { return pending_connects(upstream) == 2; }));
+  ASSERT_TRUE(eventually_true([&] { return tcp_sockets_to(upstream, "02") == 2; }));
   EXPECT_TRUE(stops_within(3s));
   EXPECT_EQ(proc().count_lines("连接 TCP 上游失败"), 0u);
 }
@@ -334,9 +299,7 @@ TEST_P(Faults, SigtermUnderFullLoad) {
 class FailurePaths : public RelayFixture {};
 
 TEST_P(FailurePaths, MemoryPressureLeavesTheProcessServing) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "sanitizer runtimes reserve address space of their own";
-#endif
+  if (kSanitized) GTEST_SKIP() << "sanitizer runtimes reserve address space of their own";
   rlimit files{};  // room for 2,000 clients in this process
   ::getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = files.rlim_max;
@@ -356,9 +319,8 @@ TEST_P(FailurePaths, MemoryPressureLeavesTheProcessServing) {
 
 // Standard output is a pipe of one page that nobody reads.
 TEST_P(FailurePaths, StalledStdoutHoldsUpNeitherRelayNorStop) {
-  int out[2];
-  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-  const Fd read_end(out[0]), write_end(out[1]);
+  Fd read_end;
+  const Fd write_end = pipe_into(read_end);
   ::fcntl(write_end.get(), F_SETPIPE_SZ, 4096);
   const TempDir dir;
   Process server(server_binary(),
@@ -391,12 +353,6 @@ TEST_P(FailurePaths, ReceiveBufferBelowTheAskIsReportedOnce) {
 // associations through one running server, which must then be back to its
 // idle threads, descriptors and memory. Sanitizer builds run several times
 // slower, so they use smaller counts; the bounds stay.
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // TCP connections in each of two halves, and UDP clients.
 constexpr int kTcpHalf = kSanitized ? 5000 : 10000, kUdpChurn = kSanitized ? 500 : 2000;

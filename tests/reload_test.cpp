@@ -13,20 +13,11 @@ namespace {
 
 class Reload : public RelayFixture {
  protected:
-  // Writes the configuration over the server's file, sends SIGHUP and waits
-  // for the reload's outcome line.
-  bool reload(const std::string& ini) {
-    rewrite(ini);
-    proc().signal(SIGHUP);
-    return proc().wait_for_lines("configuration reload", ++reloads_);
-  }
+  using RelayFixture::reload;
   bool reload(const std::vector<RouteSpec>& routes) { return reload(server_ini(routes)); }
   size_t summary(const std::string& counts) {
     return proc().count_lines("[INFO] configuration reloaded: " + counts);
   }
-
- private:
-  size_t reloads_ = 0;
 };
 
 TEST_P(Reload, UnchangedRoutesKeepFlowingByteForByte) {

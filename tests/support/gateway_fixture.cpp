@@ -53,6 +53,12 @@ bool RelayFixture::start(const std::vector<RouteSpec>& routes, int connection_ti
   return server_->started();
 }
 
+bool RelayFixture::reload(const std::string& ini) {
+  rewrite(ini);
+  proc().signal(SIGHUP);
+  return proc().wait_for_lines("configuration reload", ++reloads_);
+}
+
 ::testing::AssertionResult RelayFixture::back_to_idle(std::chrono::milliseconds deadline) {
   const pid_t pid = proc().pid();
   const auto now = eventually(

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,6 +46,8 @@ class RelayFixture : public ::testing::TestWithParam<const char*> {
   std::string on_engine(std::string ini) const;
   // Writes a new configuration over the server's file, for a reload.
   void rewrite(const std::string& ini) { server().rewrite(on_engine(ini)); }
+  // Rewrites the file, sends SIGHUP and waits for the reload's outcome line.
+  bool reload(const std::string& ini);
 
   // Route g: TCP on port_ to the echo upstream; route u: UDP on udp_port_ to
   // the UDP echo.
@@ -71,8 +74,12 @@ class RelayFixture : public ::testing::TestWithParam<const char*> {
 
  private:
   std::unique_ptr<RunningServer> server_;
-  size_t idle_threads_ = 0, idle_fds_ = 0;
+  size_t idle_threads_ = 0, idle_fds_ = 0, reloads_ = 0;
 };
+
+// Prometheus and its tool, from the distribution; tests that need them skip without.
+inline const std::filesystem::path kPromtool = "/usr/bin/promtool";
+inline const std::filesystem::path kPrometheus = "/usr/bin/prometheus";
 
 inline std::string engine_name(const ::testing::TestParamInfo<const char*>& engine) {
   return engine.param;

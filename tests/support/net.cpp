@@ -77,6 +77,16 @@ Fd bound_socket(int type, int port, bool reuse_address = false) {
 
 }  // namespace
 
+std::string address_text(const sockaddr_storage& address) {
+  const auto& in = reinterpret_cast<const sockaddr_in&>(address);
+  const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+  const bool v4 = address.ss_family == AF_INET;
+  char text[INET6_ADDRSTRLEN] = "";
+  ::inet_ntop(address.ss_family, v4 ? static_cast<const void*>(&in.sin_addr) : &in6.sin6_addr, text,
+              sizeof text);
+  return (v4 ? text : "[" + std::string(text) + "]") + ":" + std::to_string(ntohs(in.sin_port));
+}
+
 int local_port(int fd) {
   sockaddr_in6 addr{};
   socklen_t len = sizeof addr;
@@ -307,6 +317,18 @@ std::string http_request(int port, const std::string& method_and_target) {
       method_and_target + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
   Fd fd = tcp_connect(port);
   return fd && send_all(fd.get(), request.data(), request.size()) ? read_to_end(fd.get()) : "";
+}
+
+std::string http_body(const std::string& response) {
+  const auto end = response.find("\r\n\r\n");
+  return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+Fd pipe_into(Fd& in) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw_errno("pipe2");
+  in.reset(fds[0]);
+  return Fd(fds[1]);
 }
 
 bool udp_send(int fd, const std::string& data) {

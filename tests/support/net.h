@@ -54,6 +54,8 @@ int free_port();
 bool port_free(int type, int port);
 // host:port (an IPv4 or IPv6 literal) in `out`, IPv4 as a sockaddr_in; its length.
 socklen_t socket_address(const std::string& host, int port, sockaddr_in6& out);
+// "1.2.3.4:5" or "[::1]:5".
+std::string address_text(const sockaddr_storage& address);
 // The local port a socket is bound to.
 int local_port(int fd);
 // A TCP listener on 127.0.0.1:port (0: any, stored in *bound_port), backlog
@@ -124,6 +126,10 @@ std::string read_to_end(int fd);
 // Sends "METHOD /target" to 127.0.0.1:port as an HTTP/1.1 request that asks
 // for the close, and gives the whole answer.
 std::string http_request(int port, const std::string& method_and_target);
+// The body of an HTTP answer: what follows the head; empty without one.
+std::string http_body(const std::string& response);
+// A new pipe: its reading end into `in`, its writing end returned.
+Fd pipe_into(Fd& in);
 
 // UDP socket bound to `from`, port 0, and connected to to:port, so that it
 // receives only from there.

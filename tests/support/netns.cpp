@@ -76,12 +76,6 @@ Fd NetnsLab::game_server(int type) const {
   return fd;
 }
 
-std::string address_text(const sockaddr_in& peer) {
-  char text[INET_ADDRSTRLEN] = "";
-  ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
-}
-
 InNamespace::InNamespace(const NetnsLab& lab, NetnsLab::Side side)
     : home_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
   Fd target(::open(("/var/run/netns/" + lab.ns(side)).c_str(), O_RDONLY | O_CLOEXEC));

@@ -47,9 +47,6 @@ class NetnsLab {
   std::string failure_;
 };
 
-// "address:port" of a peer the game server accepted or received from.
-std::string address_text(const sockaddr_in& peer);
-
 // Moves the calling thread into a namespace of the lab for the scope's life:
 // the sockets it opens there stay there.
 class InNamespace {

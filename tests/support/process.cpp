@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -67,6 +70,20 @@ std::vector<TableRow> table(const std::string& name,
     const size_t arrow = line.rfind(" => ");
     rows.push_back({name + ":" + std::to_string(number), line.substr(0, arrow),
                     arrow == line.npos ? "" : line.substr(arrow + 4)});
+  }
+  return rows;
+}
+
+std::vector<TableRow> cases(const std::string& name) {
+  std::vector<TableRow> rows;
+  std::istringstream in(test_data(name));
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (line.starts_with("==="))
+      rows.push_back(
+          {name + ":" + std::to_string(number), "", line.substr(std::min<size_t>(4, line.size()))});
+    else if (!rows.empty())
+      rows.back().input += line + "\n";
   }
   return rows;
 }
@@ -260,6 +277,35 @@ double proc_number(const fs::path& file, std::string_view key) {
     if (line.starts_with(key)) return std::strtod(line.c_str() + key.size(), nullptr);
   }
   return 0;
+}
+
+size_t tcp_sockets_to(int port, std::string_view state) {
+  std::ifstream table("/proc/net/tcp");
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  size_t count = 0;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, in_state;
+    fields >> slot >> local >> remote >> in_state;
+    count += remote == wanted && (state.empty() || in_state == state);
+  }
+  return count;
+}
+
+std::string json_stamp_as_t(const std::string& line) {
+  // Digit by digit: std::regex trips the sanitizer build's warnings.
+  const std::string prefix = "{\"time\":\"", form = "0000-00-00T00:00:00.000Z";
+  if (!line.starts_with(prefix) || line.size() <= prefix.size() + form.size()) return line;
+  const std::string stamp = line.substr(prefix.size(), form.size());
+  for (size_t i = 0; i < form.size(); ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(stamp[i])) != 0;
+    if (form[i] == '0' ? !digit : stamp[i] != form[i]) return line;
+  }
+  std::tm utc{};
+  if (strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%S", &utc) == nullptr) return line;
+  if (std::abs(timegm(&utc) - std::time(nullptr)) > 60) return line;  // UTC, not the local zone
+  return prefix + "T" + line.substr(prefix.size() + form.size());
 }
 
 }  // namespace tarnwicket::test

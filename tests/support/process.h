@@ -40,6 +40,13 @@ struct TableRow {
 };
 std::vector<TableRow> table(const std::string& name,
                             const std::vector<std::pair<std::string, std::string>>& values = {});
+// A JSON line of the main log with its stamp, a UTC "YYYY-MM-DDTHH:MM:SS.mmmZ"
+// within a minute of now, written as "T": {"time":"T",...}. Any other line as it is.
+std::string json_stamp_as_t(const std::string& line);
+// The cases of tests/data/NAME as rows: a line "=== EXPECTED" (EXPECTED may be
+// empty), then the input, the text up to the next such line. What comes
+// before the first case describes the file.
+std::vector<TableRow> cases(const std::string& name);
 // `text` with \r, \n, \0, \\ and \xHH turned into the bytes they stand for.
 std::string unescape(std::string_view text);
 
@@ -148,6 +155,9 @@ double proportional_kib(pid_t pid);
 // The number after `key` at the start of a line of a /proc file
 // ("/proc/meminfo", "Slab:"), or 0.
 double proc_number(const std::filesystem::path& file, std::string_view key);
+// TCP sockets of this network namespace to 127.0.0.1:port (/proc/net/tcp), in
+// `state` as the kernel writes it ("02": SYN_SENT) or, when empty, in any.
+size_t tcp_sockets_to(int port, std::string_view state = "");
 
 // Polls a measurement until it satisfies `ok` or the deadline passes; gives
 // the last value. For process-state checks that have no event to wait on.
