@@ -176,6 +176,24 @@ TEST_P(SessionEnds, DrainTimeoutCutsOpenConnections) {
   expect_record("drain_timeout", 5, 5, tcp_upstream_.port(), 300ms);
 }
 
+// Behind a balancer the record names the client its header named, masked
+// by default, and counts no header byte.
+TEST_P(SessionEnds, BehindAProxyHeaderTheClientIsTheHeaders) {
+  ASSERT_TRUE(start({{"g", "tcp", port_, "127.0.0.1", tcp_upstream_.port(), 0, true,
+                      "accept_proxy_protocol = true\ntrusted_proxies = 127.0.0.1\n"}},
+                    5000, 60000, {}, "127.0.0.1",
+                    "session_log = " + records_.string() + "\nsession_log_format = text\n"));
+  Fd client = tcp_connect(port_);
+  const std::string header = "PROXY TCP4 203.0.113.77 10.0.0.1 5000 7000\r\n";
+  ASSERT_TRUE(send_all(client.get(), header.data(), header.size()));
+  ASSERT_TRUE(echoes(client.get(), "hello"));
+  client.reset();
+  const auto written = eventually([&] { return records(); }, [](auto r) { return !r.empty(); });
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0].at("client"), "203.0.113.0");
+  EXPECT_EQ(written[0].at("bytes_from_client"), "5");
+}
+
 // UDP: the record's byte counts are the datagrams' payloads.
 
 TEST_P(SessionEnds, IdleAssociation) {
