@@ -15,12 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 double time_factor() { return static_cast<double>(scaled(1000ms).count()) / 1000; }
 
 double ms_since(Clock::time_point start) {

@@ -22,12 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 class TcpRelay : public RelayFixture {};
 
 // 8 MB each way at once: the relay must not wait for one direction to finish.

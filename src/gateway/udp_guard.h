@@ -15,6 +15,8 @@
 
 #include "config/server_config.h"
 #include "gateway/rate_limit.h"
+#include "gateway/route_stats.h"
+#include "net/fd.h"
 
 namespace tarnwicket {
 
@@ -46,6 +48,22 @@ class UdpGuard {
   std::atomic<bool> evicted_{false};
   TokenBucket bucket_;  // the receiving thread's
 };
+
+// Under the relay's table lock: takes a filed association out of `table`
+// and gives its place back at once; its thread or loop then sees the
+// shut-down socket and ends it. False when it had ended already.
+template <class Table, class Association>
+bool evict_filed(Table& table, const std::shared_ptr<Association>& association,
+                 Counter& evictions) {
+  const auto it = table.find(association->key);
+  if (it == table.end() || it->second != association) return false;
+  table.erase(it);
+  association->guard.mark_evicted();
+  association->ticket.release();
+  shutdown_fd(association->upstream.get());
+  add(evictions);
+  return true;
+}
 
 // The associations that may give way, oldest first; the receiving thread's
 // own. `Association` has a UdpGuard `guard`.

@@ -45,6 +45,12 @@ class Fd {
 // sanitizer test presets set it; 1 when unset). Every one of the kit is.
 std::chrono::milliseconds scaled(std::chrono::milliseconds duration);
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;  // this build runs under a sanitizer
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // A port that was free a moment ago on 127.0.0.1 for both TCP and UDP, below
 // the ephemeral range (ip_local_port_range): no outgoing connection can take
 // it before the server binds it. Every call gives another port, and each

@@ -189,15 +189,8 @@ void EventRelay::forget_association(UdpAssociation& association) {
 
 bool EventRelay::evict_association(const std::shared_ptr<UdpAssociation>& association) {
   std::lock_guard lock(udp_mutex_);
-  const auto it = associations_.find(association->key);
-  if (it == associations_.end() || it->second != association) return false;
-  associations_.erase(it);
-  evicted_.push_back(association);
-  association->guard.mark_evicted();
-  association->ticket.release();
-  // Its loop sees the shutdown and ends it as an idle one.
-  shutdown_fd(association->upstream.get());
-  add(route_.stats.udp().evicted);
+  if (!evict_filed(associations_, association, route_.stats.udp().evicted)) return false;
+  evicted_.push_back(association);  // until its loop has ended it
   return true;
 }
 

@@ -172,15 +172,7 @@ std::shared_ptr<ThreadRelay::UdpAssociation> ThreadRelay::new_association(
 bool ThreadRelay::evict_unconfirmed() {
   while (const std::shared_ptr<UdpAssociation> oldest = evictable_.take_oldest()) {
     std::lock_guard lock(udp_mutex_);
-    const auto it = associations_.find(oldest->key);
-    if (it == associations_.end() || it->second != oldest) continue;  // it ended meanwhile
-    // Its place is free now; its thread ends it as an idle one.
-    associations_.erase(it);
-    oldest->guard.mark_evicted();
-    oldest->ticket.release();
-    shutdown_fd(oldest->upstream.get());
-    add(route_.stats.udp().evicted);
-    return true;
+    if (evict_filed(associations_, oldest, route_.stats.udp().evicted)) return true;
   }
   return false;
 }
