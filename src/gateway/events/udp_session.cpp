@@ -117,17 +117,21 @@ void UdpListener::forward(const char* data, std::size_t size, const sockaddr_sto
     // The shared reference keeps the socket open until this send is done.
     const std::string& prefix = association->proxy_prefix;
     const int upstream = association->upstream.get();
+    // The session counts it first: the reply may end the session before the
+    // send returns here, and the record must hold the datagram it answered.
+    Session& session = association->ticket.session();
+    add(session.datagrams[kClientToServer]);
+    add(session.bytes[kClientToServer], size);
     const ssize_t sent = prefix.empty() ? send_datagram(upstream, data, size)
                                         : send_datagram_after(upstream, prefix, data, size);
     if (sent < 0) {
       add(stats.refused[kSendFailed]);
+      session.datagrams[kClientToServer].fetch_sub(1, std::memory_order_relaxed);
+      session.bytes[kClientToServer].fetch_sub(size, std::memory_order_relaxed);
       relay_.logger().warn("UDP send upstream failed on route ", name);
     } else {
       add(stats.datagrams[kClientToServer]);
       add(stats.bytes[kClientToServer], size);
-      Session& session = association->ticket.session();
-      add(session.datagrams[kClientToServer]);
-      add(session.bytes[kClientToServer], size);
     }
   } catch (const std::exception& e) {
     relay_.logger().warn("UDP route ", name, " packet failed: ", e.what());

@@ -84,17 +84,22 @@ void ThreadRelay::udp_loop() {
       const std::size_t size = static_cast<std::size_t>(n);
       const std::string& prefix = association->proxy_prefix;
       const int upstream = association->upstream.get();
+      // The session counts it first: the reply may end the session before the
+      // send returns here, and the record must hold the datagram it answered.
+      Session& session = association->ticket.session();
+      add(session.datagrams[kClientToServer]);
+      add(session.bytes[kClientToServer], static_cast<std::uint64_t>(size));
       const ssize_t sent = prefix.empty() ? send_datagram(upstream, buffer, size)
                                           : send_datagram_after(upstream, prefix, buffer, size);
       if (sent < 0) {
         add(stats.refused[kSendFailed]);
+        session.datagrams[kClientToServer].fetch_sub(1, std::memory_order_relaxed);
+        session.bytes[kClientToServer].fetch_sub(static_cast<std::uint64_t>(size),
+                                                 std::memory_order_relaxed);
         logger_.warn("UDP send upstream failed on route ", name);
       } else {
         add(stats.datagrams[kClientToServer]);
         add(stats.bytes[kClientToServer], static_cast<std::uint64_t>(n));
-        Session& session = association->ticket.session();
-        add(session.datagrams[kClientToServer]);
-        add(session.bytes[kClientToServer], static_cast<std::uint64_t>(n));
       }
     } catch (const std::exception& e) {
       logger_.warn("UDP route ", name, " packet failed: ", e.what());
