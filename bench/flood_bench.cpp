@@ -60,7 +60,12 @@ std::string config(const std::string& engine, bool on, int port, int upstream, i
   return ini;
 }
 
-double mib(pid_t pid) { return resident_kib(pid) / 1024; }
+// From the kernel's counters: walking the smaps of thousands of thread
+// stacks holds the process's memory map lock for milliseconds, which would
+// stall the very relay being measured.
+double mib(pid_t pid) {
+  return proc_number("/proc/" + std::to_string(pid) + "/status", "VmRSS:") / 1024;
+}
 
 // The WARN lines the flood makes: per event without the summary, else once a second.
 std::size_t flood_lines(Process& server) {

@@ -142,6 +142,14 @@ TEST_P(UdpRelay, AssociationLimitDropsNewClientsWithAWarning) {
   EXPECT_EQ(udp_upstream_.sender_ports().size(), 1u);
 }
 
+// A new client's datagrams, sent before its association exists, keep their order.
+TEST_P(UdpRelay, NewClientsBurstKeepsItsOrder) {
+  ASSERT_TRUE(start({udp_route()}));
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(udp_send(a_.get(), std::to_string(i)));
+  EXPECT_TRUE(echoes(b_.get(), "b"));  // another newcomer among them
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(udp_recv(a_.get()), std::to_string(i));
+}
+
 TEST_P(UdpRelay, UnresolvableTargetWarnsPerDatagram) {
   ASSERT_TRUE(start({{"x", "udp", udp_port_, "no-such-host.invalid", 7000}}));
   for (const char* text : {"1", "2"}) ASSERT_TRUE(udp_send(a_.get(), text));

@@ -34,12 +34,12 @@ void report_destination_address(int fd) {
 }
 
 ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from,
-                  socklen_t& from_len, sockaddr_storage* destination) {
+                  socklen_t& from_len, sockaddr_storage* destination, int flags) {
   ssize_t n;
   if (destination == nullptr) {
     do {
       from_len = sizeof from;
-      n = ::recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+      n = ::recvfrom(fd, buffer, size, flags, reinterpret_cast<sockaddr*>(&from), &from_len);
     } while (n < 0 && errno == EINTR);
     return n;
   }
@@ -48,7 +48,7 @@ ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from
   msghdr message{};
   do {
     message = msghdr{&from, sizeof from, &data, 1, control, sizeof control, 0};
-    n = ::recvmsg(fd, &message, 0);
+    n = ::recvmsg(fd, &message, flags);
   } while (n < 0 && errno == EINTR);
   from_len = message.msg_namelen;
   *destination = {};

@@ -29,9 +29,9 @@ void report_destination_address(int fd);
 
 // With a non-null `destination`, also the address the datagram was sent to
 // (see report_destination_address), or AF_UNSPEC when unknown; an IPv6 one
-// carries its interface as scope id when it is link-local.
+// carries its interface as scope id when it is link-local. `flags` as recvmsg's.
 ssize_t recv_from(int fd, void* buffer, std::size_t size, sockaddr_storage& from,
-                  socklen_t& from_len, sockaddr_storage* destination = nullptr);
+                  socklen_t& from_len, sockaddr_storage* destination = nullptr, int flags = 0);
 ssize_t send_datagram(int fd, const char* data, std::size_t size);
 // One datagram of `head` followed by `data`, without copying them together.
 ssize_t send_datagram_after(int fd, std::string_view head, const char* data, std::size_t size);

@@ -33,6 +33,8 @@
 
 namespace tarnwicket {
 
+class Newcomers;
+
 class ThreadRelay final : public RouteRelay {
  public:
   ThreadRelay(Route& route, RunState& run, Logger& logger);
@@ -82,6 +84,10 @@ class ThreadRelay final : public RouteRelay {
 
   // UDP (udp_relay.cpp).
   void udp_loop();
+  // Sets up the first held client's association and relays its held datagrams.
+  void serve_newcomer(Newcomers& newcomers);
+  // One datagram from the association's client, within its cap.
+  void forward(UdpAssociation& association, const char* data, std::size_t size);
   std::shared_ptr<UdpAssociation> find_association(std::string_view key);
   // A new association filed in the table with its thread running, or null
   // when the client is refused (counted and logged). `from` as received

@@ -1,5 +1,6 @@
-// The UDP side: one association per client address and port, each with its
-// own connected upstream socket and a thread that sends the replies back.
+// The receiving side of the thread engine's UDP: one thread per route reads
+// the listening socket, finds or sets up each client's association and
+// forwards the client's datagrams upstream.
 
 #include <cerrno>
 #include <cstring>
@@ -7,7 +8,9 @@
 
 #include "gateway/proxy_protocol.h"
 #include "gateway/run_state.h"
+#include "gateway/threads/newcomers.h"
 #include "gateway/threads/thread_engine.h"
+#include "gateway/threads/udp_association.h"
 #include "gateway/udp_guard.h"
 #include "log/logger.h"
 #include "net/address.h"
@@ -20,6 +23,8 @@ namespace {
 
 constexpr std::size_t kDatagramBytes = 65536;
 constexpr std::chrono::milliseconds kResourceBackoff{100};
+// Known clients' datagrams read, at most, before a held newcomer is served.
+constexpr std::size_t kMostReadAhead = 64;
 
 void set_port(sockaddr_storage& address, int port) {
   const auto port_be = htons(static_cast<std::uint16_t>(port));
@@ -32,37 +37,36 @@ void set_port(sockaddr_storage& address, int port) {
 
 }  // namespace
 
-// One UDP client (address and port) of one route.
-struct ThreadRelay::UdpAssociation {
-  explicit UdpAssociation(const ServerRoute& route) : guard(route) {}
-
-  Ticket ticket;  // declared first: given back after the socket's close
-  std::string key;
-  UniqueFd upstream;  // connected to the upstream; fixed while the association lives
-  sockaddr_storage client_addr{};
-  socklen_t client_addr_len = 0;
-  sockaddr_storage
-      local_addr{};          // where the client sent to; replies leave from it (wildcard sockets)
-  std::string proxy_prefix;  // sent upstream before every datagram; empty: none
-  int idle_timeout_ms = 0;   // set on the first reply when the first wait was shorter
-  UdpGuard guard;
-};
-
 void ThreadRelay::udp_loop() {
-  const std::string& name = route_.name;
-  ProtocolStats& stats = route_.stats.udp();
   char buffer[kDatagramBytes];
   char key_buffer[kClientKeyBytes];
+  Newcomers newcomers;
+  std::size_t read_ahead = 0;  // datagrams read past the first held newcomer
   while (serving(receiving_)) {
+    // While newcomers wait, only what has already arrived is read: known
+    // clients' datagrams go first, and the newcomers when there are none, or
+    // now and then, so that a steady stream of players cannot starve them.
+    const bool waiting = !newcomers.empty();
+    if (waiting && (newcomers.full() || read_ahead >= kMostReadAhead)) {
+      serve_newcomer(newcomers);
+      read_ahead = 0;
+      continue;
+    }
     sockaddr_storage from{};
     socklen_t from_len = sizeof from;
     sockaddr_storage destination{};
-    const ssize_t n = recv_from(route_.udp_fd, buffer, sizeof buffer, from, from_len,
-                                route_.udp_wildcard ? &destination : nullptr);
+    const ssize_t n =
+        recv_from(route_.udp_fd, buffer, sizeof buffer, from, from_len,
+                  route_.udp_wildcard ? &destination : nullptr, waiting ? MSG_DONTWAIT : 0);
     if (n < 0) {
       const int err = errno;
       if (!serving(receiving_)) return;
-      logger_.warn("UDP recvfrom failed on route ", name);
+      if (waiting && (err == EAGAIN || err == EWOULDBLOCK)) {
+        serve_newcomer(newcomers);
+        read_ahead = 0;
+        continue;
+      }
+      logger_.warn("UDP recvfrom failed on route ", route_.name);
       if (is_unusable_socket_error(err)) return;
       if (is_resource_error(err)) run_.pause_unless_stopping(kResourceBackoff);
       continue;
@@ -70,42 +74,70 @@ void ThreadRelay::udp_loop() {
     // A shut-down socket reads as an empty datagram; while running, an empty
     // datagram is a client's and is relayed like any other.
     if (n == 0 && !serving(receiving_)) return;
+    if (waiting) ++read_ahead;
     try {
       sockaddr_storage client;
       const std::string_view key = udp_client(from, from_len, client, key_buffer);
-      std::shared_ptr<UdpAssociation> association = find_association(key);
-      if (!association) association = new_association(key, from, from_len, client, destination);
-      if (!association) continue;
-      if (!association->guard.take_datagram()) {
-        add(stats.refused[kClientRate]);
-        continue;
-      }
-      // The shared reference keeps the socket open until this send is done.
-      const std::size_t size = static_cast<std::size_t>(n);
-      const std::string& prefix = association->proxy_prefix;
-      const int upstream = association->upstream.get();
-      // The session counts it first: the reply may end the session before the
-      // send returns here, and the record must hold the datagram it answered.
-      Session& session = association->ticket.session();
-      add(session.datagrams[kClientToServer]);
-      add(session.bytes[kClientToServer], static_cast<std::uint64_t>(size));
-      const ssize_t sent = prefix.empty() ? send_datagram(upstream, buffer, size)
-                                          : send_datagram_after(upstream, prefix, buffer, size);
-      if (sent < 0) {
-        add(stats.refused[kSendFailed]);
-        session.datagrams[kClientToServer].fetch_sub(1, std::memory_order_relaxed);
-        session.bytes[kClientToServer].fetch_sub(static_cast<std::uint64_t>(size),
-                                                 std::memory_order_relaxed);
-        logger_.warn("UDP send upstream failed on route ", name);
+      // A client with datagrams held has no association yet: its new one is held too.
+      if (const std::shared_ptr<UdpAssociation> association = find_association(key)) {
+        forward(*association, buffer, static_cast<std::size_t>(n));
       } else {
-        add(stats.datagrams[kClientToServer]);
-        add(stats.bytes[kClientToServer], static_cast<std::uint64_t>(n));
+        newcomers.add(Newcomer{std::string(key), from, from_len, client, destination,
+                               std::vector<char>(buffer, buffer + n)});
       }
     } catch (const std::exception& e) {
-      logger_.warn("UDP route ", name, " packet failed: ", e.what());
+      logger_.warn("UDP route ", route_.name, " packet failed: ", e.what());
     } catch (...) {
       // Only this datagram is given up.
     }
+  }
+}
+
+void ThreadRelay::serve_newcomer(Newcomers& newcomers) {
+  const Newcomer first = newcomers.take_first();
+  try {
+    std::shared_ptr<UdpAssociation> association = find_association(first.key);
+    if (!association) {
+      association =
+          new_association(first.key, first.from, first.from_len, first.client, first.destination);
+    }
+    if (!association) return;
+    forward(*association, first.data.data(), first.data.size());
+    newcomers.take_each_of(first.key, [&](const Newcomer& next) {
+      forward(*association, next.data.data(), next.data.size());
+    });
+  } catch (const std::exception& e) {
+    logger_.warn("UDP route ", route_.name, " packet failed: ", e.what());
+  } catch (...) {
+    // Only this datagram is given up.
+  }
+}
+
+void ThreadRelay::forward(UdpAssociation& association, const char* data, std::size_t size) {
+  ProtocolStats& stats = route_.stats.udp();
+  if (!association.guard.take_datagram()) {
+    add(stats.refused[kClientRate]);
+    return;
+  }
+  // The caller's shared reference keeps the socket open until this send is done.
+  const std::string& prefix = association.proxy_prefix;
+  const int upstream = association.upstream.get();
+  // The session counts it first: the reply may end the session before the
+  // send returns here, and the record must hold the datagram it answered.
+  Session& session = association.ticket.session();
+  add(session.datagrams[kClientToServer]);
+  add(session.bytes[kClientToServer], static_cast<std::uint64_t>(size));
+  const ssize_t sent = prefix.empty() ? send_datagram(upstream, data, size)
+                                      : send_datagram_after(upstream, prefix, data, size);
+  if (sent < 0) {
+    add(stats.refused[kSendFailed]);
+    session.datagrams[kClientToServer].fetch_sub(1, std::memory_order_relaxed);
+    session.bytes[kClientToServer].fetch_sub(static_cast<std::uint64_t>(size),
+                                             std::memory_order_relaxed);
+    logger_.warn("UDP send upstream failed on route ", route_.name);
+  } else {
+    add(stats.datagrams[kClientToServer]);
+    add(stats.bytes[kClientToServer], static_cast<std::uint64_t>(size));
   }
 }
 
@@ -180,96 +212,6 @@ bool ThreadRelay::evict_unconfirmed() {
     if (evict_filed(associations_, oldest, route_.stats.udp().evicted)) return true;
   }
   return false;
-}
-
-UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings,
-                                           const sockaddr_storage& client, Session& session) {
-  const ServerRoute& route = settings.route;
-  Counter& failures = route_.stats.udp().connect_failures;
-  AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
-  if (!list) {
-    add(failures);
-    throw std::runtime_error("解析 UDP 上游地址失败");
-  }
-  for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-    UniqueFd fd = connect_to(*entry, route.transparent ? &client : nullptr);
-    if (!fd) continue;
-    std::memcpy(&session.upstream, entry->ai_addr, entry->ai_addrlen);
-    // Only upstream traffic keeps an association alive: the idle time-out,
-    // or the shorter wait for a first reply.
-    const int first = route.udp_first_reply_timeout_ms;
-    set_receive_timeout(fd.get(), first > 0 ? first : settings.udp_idle_timeout_ms);
-    return fd;
-  }
-  add(failures);
-  throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
-                           std::to_string(route.target_port));
-}
-
-void ThreadRelay::udp_response_loop(const std::shared_ptr<UdpAssociation>& association) {
-  ProtocolStats& stats = route_.stats.udp();
-  Session& session = association->ticket.session();
-  const int upstream = association->upstream.get();
-  char buffer[kDatagramBytes];
-  bool answered = false;
-  SessionEnd end = SessionEnd::kError;
-  for (;;) {
-    if (!serving(receiving_)) {
-      end = cut_end(run_);
-      break;
-    }
-    const ssize_t n = recv_some(upstream, buffer, sizeof buffer);
-    // Time-out, error, or the shutdown by a stop, the route's closing or an
-    // eviction; an empty datagram from the upstream while serving is relayed.
-    if (n <= 0 && association->guard.evicted()) {
-      end = SessionEnd::kEvicted;
-      break;
-    }
-    if (n < 0) {
-      const int err = errno;
-      const bool waited = err == EAGAIN || err == EWOULDBLOCK;
-      // With no wait of its own for the first reply, the idle time-out ran out.
-      const bool first_wait = !answered && association->idle_timeout_ms > 0;
-      end = !waited      ? read_end(false, n, err)
-            : first_wait ? SessionEnd::kFirstReplyTimeout
-                         : SessionEnd::kIdle;
-      break;
-    }
-    if (n == 0 && !serving(receiving_)) {
-      end = cut_end(run_);
-      break;
-    }
-    if (!answered) {
-      if (association->idle_timeout_ms > 0) {
-        set_receive_timeout(upstream, association->idle_timeout_ms);
-      }
-      association->guard.replied();
-      answered = true;
-    }
-    if (send_datagram_to(route_.udp_fd, buffer, static_cast<std::size_t>(n),
-                         association->client_addr, association->client_addr_len,
-                         &association->local_addr) < 0) {
-      add(stats.refused[kSendFailed]);
-    } else {
-      add(stats.datagrams[kServerToClient]);
-      add(stats.bytes[kServerToClient], static_cast<std::uint64_t>(n));
-      add(session.datagrams[kServerToClient]);
-      add(session.bytes[kServerToClient], static_cast<std::uint64_t>(n));
-    }
-  }
-  // A datagram still on its way out fails instead of using a closed socket;
-  // the socket itself is closed when the last reference goes.
-  shutdown_fd(upstream);
-  route_.sessions.ended(kUdp, session, end);
-  std::lock_guard lock(udp_mutex_);
-  auto it = associations_.find(association->key);
-  if (it != associations_.end() && it->second == association) associations_.erase(it);
-  association->ticket.release();  // only this thread touches it after the filing
-}
-
-void ThreadRelay::shut_down_associations() {
-  std::lock_guard lock(udp_mutex_);
-  for (auto& entry : associations_) shutdown_fd(entry.second->upstream.get());
 }
 
 }  // namespace tarnwicket
