@@ -43,7 +43,8 @@ ListedFd::~ListedFd() {
     const auto it = std::find(fds.begin(), fds.end(), fd_);
     if (it != fds.end()) fds.erase(it);
   }
-  shutdown_and_close(fd_);
+  // Its one user is done with it: a close does what a shutdown would.
+  ::close(fd_);
 }
 
 void shutdown_writes(int fd) {

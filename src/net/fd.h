@@ -56,7 +56,7 @@ class FdList {
 };
 
 // Owns a descriptor while it is on an FdList: listed when made, taken off the
-// list before it is shut down and closed, so that the list never holds a
+// list before it is closed, so that the list never holds a
 // number that the system may already have handed to another socket.
 class ListedFd {
  public:

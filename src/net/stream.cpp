@@ -43,11 +43,6 @@ bool finish_connect(int fd) {
   return err == 0;
 }
 
-void set_blocking(int fd, bool blocking) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
-}
-
 void set_timeout(int fd, int option, int timeout_ms) {
   timeval tv{};
   tv.tv_sec = timeout_ms / 1000;
@@ -66,13 +61,14 @@ UniqueFd open_socket_for(const addrinfo& entry) {
 bool connect_socket(int fd, const addrinfo& entry) {
   // A blocking TCP connect on a socket that stop() shut down just before it
   // would wait out the whole time-out; poll sees the shutdown at once.
-  const bool stream = entry.ai_socktype == SOCK_STREAM;
-  if (stream) set_blocking(fd, false);
+  const int flags = entry.ai_socktype == SOCK_STREAM ? ::fcntl(fd, F_GETFL) : -1;
+  const bool made_nonblocking = flags >= 0 && (flags & O_NONBLOCK) == 0;
+  if (made_nonblocking) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   const bool connected = ::connect(fd, entry.ai_addr, entry.ai_addrlen) == 0 ||
                          ((errno == EINPROGRESS || errno == EINTR) && finish_connect(fd));
   // The clean-up below must not hide why the connect failed.
   const int err = errno;
-  if (stream) set_blocking(fd, true);
+  if (made_nonblocking) ::fcntl(fd, F_SETFL, flags);
   if (!connected) ::shutdown(fd, SHUT_RDWR);
   errno = err;
   return connected;

@@ -1,5 +1,5 @@
 // The relay of one TCP connection on the event engine: both directions as
-// the thread engine's two pumps move them (threads/tcp_relay.cpp), a chunk of
+// the thread engine's pumps move them (threads/tcp_relay.cpp), a chunk of
 // at most 64 KiB read only once the last one is sent, and no half-close.
 
 #include <sys/socket.h>

@@ -205,7 +205,7 @@ struct PumpArgs {
 
 SessionEnd ThreadRelay::relay(int client_fd, int upstream_fd, int timeout_ms, Session& session) {
   std::atomic<bool> stopped{false};
-  SessionEnd end = SessionEnd::kError;  // the first pump's, written before `first` is joined
+  SessionEnd end = SessionEnd::kError;  // the first pump's, written before `replies` is joined
   auto pump = [this, &stopped, &end, timeout_ms](PumpArgs args) {
     // On the pump's own stack: pages cost memory only once data has touched them.
     char buffer[kRelayChunkBytes];
@@ -240,27 +240,28 @@ SessionEnd ThreadRelay::relay(int client_fd, int upstream_fd, int timeout_ms, Se
     logger_.info("route ", route_.name, " relay ended ", args.label);
     if (!first) return;
     if (delivered) wait_until_acknowledged(args.to, args.from, timeout_ms);
-    // Wakes the other pump when it is blocked reading.
+    // Wakes the other pump when it is blocked reading; sending, it has
+    // already been woken by the shutdown of writes.
     shutdown_fd(args.to);
-    shutdown_fd(args.from);
   };
   Counter* bytes = route_.stats.tcp().bytes;
-  std::thread first(pump, PumpArgs{client_fd, upstream_fd, "client->server",
-                                   &bytes[kClientToServer], &session.bytes[kClientToServer], true});
-  std::thread second;
+  // The replies get a thread of their own; this thread, idle until the end
+  // otherwise, pumps the client's bytes: one thread fewer to start and to hold.
+  std::thread replies(pump,
+                      PumpArgs{upstream_fd, client_fd, "server->client", &bytes[kServerToClient],
+                               &session.bytes[kServerToClient], false});
   try {
-    second = std::thread(pump,
-                         PumpArgs{upstream_fd, client_fd, "server->client", &bytes[kServerToClient],
-                                  &session.bytes[kServerToClient], false});
+    pump(PumpArgs{client_fd, upstream_fd, "client->server", &bytes[kClientToServer],
+                  &session.bytes[kClientToServer], true});
   } catch (...) {
+    // Only the logger can throw: the other pump must still be woken and joined.
     stopped.store(true);
     shutdown_fd(client_fd);
     shutdown_fd(upstream_fd);
-    first.join();
+    replies.join();
     throw;
   }
-  first.join();
-  second.join();
+  replies.join();
   return end;
 }
 

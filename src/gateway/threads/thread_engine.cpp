@@ -17,7 +17,7 @@ constexpr std::size_t kWorkerStackBytes = std::size_t{1024} * 1024;
 constexpr std::size_t kWorkerStackBytes = std::size_t{256} * 1024;
 #endif
 
-// Thousands of connections with three threads each do not fit in 8 MiB stacks.
+// Thousands of connections with two threads each do not fit in 8 MiB stacks.
 void use_modest_thread_stacks() {
   static std::once_flag once;
   std::call_once(once, [] {

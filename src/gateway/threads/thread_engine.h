@@ -1,9 +1,10 @@
 #pragma once
 
 // The thread engine, the reference design: per route an accept thread and a
-// receive thread; per TCP client a client thread and two pumps; per UDP
-// association a response thread. Blocking calls throughout, each bounded by
-// a socket time-out or ended by a shutdown from the thread that stops it.
+// receive thread; per TCP client a client thread, which pumps the client's
+// bytes, and a pump for the replies; per UDP association a response thread.
+// Blocking calls throughout, each bounded by a socket time-out or ended by a
+// shutdown from the thread that stops it.
 //
 // Who closes what:
 //  - an accepted client socket and its upstream socket: owned by the client
@@ -74,9 +75,10 @@ class ThreadRelay final : public RouteRelay {
   // Notes the upstream in `session`; `end` says why when it throws.
   ListedFd connect_upstream(const RouteSettings& settings, const sockaddr_storage& from,
                             int client_fd, Session& session, SessionEnd& end);
-  // Both directions on two pumps until either ends; then both are shut down,
-  // the tails first given `timeout_ms` to be acknowledged. Counts the bytes in
-  // `session` too; returns why the first direction ended.
+  // Both directions, one on this thread and one on a pump, until either ends;
+  // then both are shut down, the tails first given `timeout_ms` to be
+  // acknowledged. Counts the bytes in `session` too; returns why the first
+  // direction ended.
   SessionEnd relay(int client_fd, int upstream_fd, int timeout_ms, Session& session);
   // Until the peers have acknowledged every byte written on either socket,
   // the time-out passes or the gateway stops.
