@@ -5,51 +5,21 @@
 #include "gateway/events/udp_session.h"
 
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 #include "gateway/events/event_engine.h"
-#include "gateway/proxy_protocol.h"
 #include "gateway/run_state.h"
+#include "gateway/udp_upstream.h"
 #include "log/logger.h"
 #include "net/address.h"
 #include "net/datagram.h"
 #include "net/stream.h"
-#include "net/transparent.h"
 
 namespace tarnwicket {
 
 namespace {
 
 constexpr std::chrono::milliseconds kResourceBackoff{100};
-
-void set_port(sockaddr_storage& address, int port) {
-  const auto port_be = htons(static_cast<std::uint16_t>(port));
-  if (address.ss_family == AF_INET6) {
-    reinterpret_cast<sockaddr_in6&>(address).sin6_port = port_be;
-  } else {
-    reinterpret_cast<sockaddr_in&>(address).sin_port = port_be;
-  }
-}
-
-UniqueFd connect_upstream_udp(const RouteSettings& settings, Counter& failures,
-                              const sockaddr_storage& client, Session& session) {
-  const ServerRoute& route = settings.route;
-  AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
-  if (!list) {
-    add(failures);
-    throw std::runtime_error("解析 UDP 上游地址失败");
-  }
-  for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-    UniqueFd fd = connect_to(*entry, route.transparent ? &client : nullptr);
-    if (!fd) continue;
-    std::memcpy(&session.upstream, entry->ai_addr, entry->ai_addrlen);
-    return fd;
-  }
-  add(failures);
-  throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
-                           std::to_string(route.target_port));
-}
 
 }  // namespace
 
@@ -172,11 +142,7 @@ std::shared_ptr<UdpAssociation> UdpListener::associate(std::string_view key,
   association->client_addr_len = from_len;
   association->local_addr = destination;
   if (route.proxy_protocol == "v2") {
-    // The address the client sent to: reported per datagram on a wildcard socket.
-    sockaddr_storage local =
-        destination.ss_family == AF_UNSPEC ? local_address(fd_) : unmapped(destination);
-    set_port(local, route.listen_port);
-    association->proxy_prefix = proxy_header_v2(client, local, true);
+    association->proxy_prefix = udp_proxy_prefix(route, fd_, client, destination);
   }
   // Only upstream traffic keeps an association alive: the idle time-out, or
   // the shorter wait for a first reply.

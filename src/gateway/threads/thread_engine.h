@@ -98,9 +98,6 @@ class ThreadRelay final : public RouteRelay {
                                                   const sockaddr_storage& from, socklen_t from_len,
                                                   const sockaddr_storage& client,
                                                   const sockaddr_storage& destination);
-  // `client`: where a transparent route's socket is bound; the upstream is noted in `session`.
-  UniqueFd connect_upstream_udp(const RouteSettings& settings, const sockaddr_storage& client,
-                                Session& session);
   void udp_response_loop(const std::shared_ptr<UdpAssociation>& association);
   // Wakes every response thread; each then ends its association.
   void shut_down_associations();

@@ -3,15 +3,14 @@
 // forwards the client's datagrams upstream.
 
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
-#include "gateway/proxy_protocol.h"
 #include "gateway/run_state.h"
 #include "gateway/threads/newcomers.h"
 #include "gateway/threads/thread_engine.h"
 #include "gateway/threads/udp_association.h"
 #include "gateway/udp_guard.h"
+#include "gateway/udp_upstream.h"
 #include "log/logger.h"
 #include "net/address.h"
 #include "net/datagram.h"
@@ -25,15 +24,6 @@ constexpr std::size_t kDatagramBytes = 65536;
 constexpr std::chrono::milliseconds kResourceBackoff{100};
 // Known clients' datagrams read, at most, before a held newcomer is served.
 constexpr std::size_t kMostReadAhead = 64;
-
-void set_port(sockaddr_storage& address, int port) {
-  const auto port_be = htons(static_cast<std::uint16_t>(port));
-  if (address.ss_family == AF_INET6) {
-    reinterpret_cast<sockaddr_in6&>(address).sin6_port = port_be;
-  } else {
-    reinterpret_cast<sockaddr_in&>(address).sin_port = port_be;
-  }
-}
 
 }  // namespace
 
@@ -173,18 +163,20 @@ std::shared_ptr<ThreadRelay::UdpAssociation> ThreadRelay::new_association(
   association->client_addr_len = from_len;
   association->local_addr = destination;
   if (route.proxy_protocol == "v2") {
-    // The address the client sent to: reported per datagram on a wildcard socket.
-    sockaddr_storage local =
-        destination.ss_family == AF_UNSPEC ? local_address(route_.udp_fd) : unmapped(destination);
-    set_port(local, route.listen_port);
-    association->proxy_prefix = proxy_header_v2(client, local, true);
+    association->proxy_prefix = udp_proxy_prefix(route, route_.udp_fd, client, destination);
   }
   if (route.udp_first_reply_timeout_ms > 0) {
     association->idle_timeout_ms = settings->udp_idle_timeout_ms;
   }
   // Resolving may wait on the network: never under udp_mutex_.
   try {
-    association->upstream = connect_upstream_udp(*settings, client, association->ticket.session());
+    association->upstream = connect_upstream_udp(*settings, route_.stats.udp().connect_failures,
+                                                 client, association->ticket.session());
+    // Only upstream traffic keeps an association alive: the idle time-out,
+    // or the shorter wait for a first reply.
+    const int first = route.udp_first_reply_timeout_ms;
+    set_receive_timeout(association->upstream.get(),
+                        first > 0 ? first : settings->udp_idle_timeout_ms);
   } catch (...) {
     route_.sessions.ended(kUdp, association->ticket.session(), SessionEnd::kUpstreamConnectFailed);
     throw;

@@ -2,12 +2,9 @@
 // connected upstream socket and a thread that sends the replies back.
 
 #include <cerrno>
-#include <cstring>
-#include <stdexcept>
 
 #include "gateway/threads/thread_engine.h"
 #include "gateway/threads/udp_association.h"
-#include "net/address.h"
 #include "net/datagram.h"
 #include "net/stream.h"
 
@@ -18,30 +15,6 @@ namespace {
 constexpr std::size_t kDatagramBytes = 65536;
 
 }  // namespace
-
-UniqueFd ThreadRelay::connect_upstream_udp(const RouteSettings& settings,
-                                           const sockaddr_storage& client, Session& session) {
-  const ServerRoute& route = settings.route;
-  Counter& failures = route_.stats.udp().connect_failures;
-  AddrinfoList list = resolve_target(route.target_host, route.target_port, SOCK_DGRAM, IPPROTO_UDP);
-  if (!list) {
-    add(failures);
-    throw std::runtime_error("解析 UDP 上游地址失败");
-  }
-  for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-    UniqueFd fd = connect_to(*entry, route.transparent ? &client : nullptr);
-    if (!fd) continue;
-    std::memcpy(&session.upstream, entry->ai_addr, entry->ai_addrlen);
-    // Only upstream traffic keeps an association alive: the idle time-out,
-    // or the shorter wait for a first reply.
-    const int first = route.udp_first_reply_timeout_ms;
-    set_receive_timeout(fd.get(), first > 0 ? first : settings.udp_idle_timeout_ms);
-    return fd;
-  }
-  add(failures);
-  throw std::runtime_error("连接 UDP 上游失败 " + route.target_host + ":" +
-                           std::to_string(route.target_port));
-}
 
 void ThreadRelay::udp_response_loop(const std::shared_ptr<UdpAssociation>& association) {
   ProtocolStats& stats = route_.stats.udp();
