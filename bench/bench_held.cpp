@@ -64,12 +64,14 @@ void Bench::after_all() {
       "10. threads after the run (idle " + std::to_string(static_cast<int>(idle_[0].threads)) + ")",
       "threads", Goal::kValueEquals, idle_[0].threads);
   Row& pss = report_.add("10. PSS growth over idle after the run", "KiB");
+  Row& at_start = report_.add("10. PSS at idle, once started", "MiB", Goal::kValueAtMost, 2);
   Row& exit_row = report_.add("10. SIGTERM to exit", "ms", Goal::kValueAtMost, 200);
   for (std::size_t c = 0; c < contenders_.size(); ++c) {
     const bool idle = wait_for_threads(static_cast<int>(c), idle_[c].threads, 30s);
     const Memory now = contenders_[c]->memory();
     threads.columns[c].push_back(idle ? now.threads : NAN);
     pss.columns[c].push_back(now.pss_kib - idle_[c].pss_kib);
+    at_start.columns[c].push_back(idle_[c].pss_kib / 1024);
   }
   for (std::size_t c = 0; c < contenders_.size(); ++c)
     exit_row.columns[c].push_back(contenders_[c]->stop());

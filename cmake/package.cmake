@@ -101,6 +101,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 find_program(TARNWICKET_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(TARNWICKET_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Loaded by soname when the admin listener starts, so not seen by dpkg-shlibdeps.
+  string(REGEX REPLACE "^libmicrohttpd[.]so[.]" "libmicrohttpd" http_package ${TARNWICKET_HTTP_SONAME})
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${http_package} (>= 0.9.75)")
 else()
   # What a build with the distribution's compiler links against.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libmicrohttpd12 (>= 0.9.75)")

@@ -37,10 +37,15 @@ rm -rf "$root/usr/include" "$root/usr/lib" "$root/lib/systemd" "$root/usr/share/
 mkdir -p "$root/bin"
 cp --dereference /bin/sh /bin/sleep "$root/bin/"
 
+# The admin listener's HTTP library, which the server loads only when the
+# listener starts: not among what ldd lists for it.
+http=$(ldconfig -p | awk '$1 ~ /^libmicrohttpd[.]so[.][0-9]+$/ { print $NF; exit }')
+[ -n "$http" ] || { echo "container.sh: the HTTP library libmicrohttpd is not installed" >&2; exit 1; }
+
 # Every library the programs load, the loader included, where it was found.
-for program in "$root"/usr/bin/* "$root"/bin/*; do
+for program in "$root"/usr/bin/* "$root"/bin/* "$http"; do
   ldd "$program" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'
-done | sort -u | while read -r library; do
+done | { cat; echo "$http"; } | sort -u | while read -r library; do
   cp --dereference --parents "$library" "$root"
 done
 

@@ -184,12 +184,17 @@ TEST(Container, ImageRelaysAsItsUserAndDrainsOnItsStopSignal) {
 
   TcpUpstream upstream;
   const int port = free_port();
-  std::ofstream(root + kConfig) << server_ini({{"g", "tcp", port, "127.0.0.1", upstream.port()}});
+  const int admin = free_port();
+  std::string ini = server_ini({{"g", "tcp", port, "127.0.0.1", upstream.port()}});
+  ini.insert(ini.find('\n') + 1, "admin_port = " + std::to_string(admin) + "\n");
+  std::ofstream(root + kConfig) << ini;
   Process server("/usr/sbin/chroot", {"--userspec=10001:10001", root, "/usr/bin/tarnwicket-server",
                                       "--config", kConfig});
   ASSERT_TRUE(server.wait_for_line("server started")) << server.stderr_text();
   EXPECT_EQ(proc_number("/proc/" + std::to_string(server.pid()) + "/status", "Uid:"), 10001);
   EXPECT_TRUE(echoes(tcp_connect(port).get(), "through the image"));
+  // The HTTP library is loaded only now, from the image's own root.
+  EXPECT_EQ(http_body(http_request(admin, "GET /healthz")), "ok\n");
   server.signal(SIGQUIT);  // nobody left: the drain ends at once
   EXPECT_EQ(server.wait_exit(), 0) << server.stderr_text();
 }

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "gateway/admission.h"
+#include "gateway/http_library.h"
 #include "net/stream.h"
 
 namespace tarnwicket {
@@ -35,16 +36,17 @@ constexpr const char* kExpositionType = "text/plain; version=0.0.4; charset=utf-
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 
 struct ResponseRelease {
-  void operator()(MHD_Response* response) const { MHD_destroy_response(response); }
+  void operator()(MHD_Response* response) const { http_library().destroy_response(response); }
 };
 using Response = std::unique_ptr<MHD_Response, ResponseRelease>;
 
 // Null when memory runs out. A null type sends no Content-Type.
 Response make_response(std::string_view body, const char* type) {
-  Response response(MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                    MHD_RESPMEM_MUST_COPY));
+  Response response(http_library().create_response_from_buffer(
+      body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY));
   if (response && type != nullptr &&
-      MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, type) != MHD_YES)
+      http_library().add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, type) !=
+          MHD_YES)
     response.reset();
   return response;
 }
@@ -57,8 +59,8 @@ Response make_response(std::string_view body, const char* type) {
 constexpr char kShownLength[] = "0";
 
 void* show_no_body(void* /*self*/, const char* /*uri*/, MHD_Connection* connection) noexcept {
-  MHD_set_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH,
-                           kShownLength);
+  http_library().set_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH,
+                                      kShownLength);
   return nullptr;  // the handler's request state
 }
 
@@ -74,7 +76,7 @@ MHD_Result note_body(void* body, MHD_ValueKind /*kind*/, const char* key,
 // Whether the client announces a body, or a Content-Length that is not 0.
 bool has_body(MHD_Connection* connection) {
   bool body = false;
-  MHD_get_connection_values(connection, MHD_HEADER_KIND, &note_body, &body);
+  http_library().get_connection_values(connection, MHD_HEADER_KIND, &note_body, &body);
   return body;
 }
 
@@ -82,17 +84,17 @@ bool has_body(MHD_Connection* connection) {
 // library must not take it for the next request.
 MHD_Result refuse_body(MHD_Connection* connection) {
   Response response = make_response("bad request\n", kTextType);
-  if (!response ||
-      MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONNECTION, "close") != MHD_YES)
+  if (!response || http_library().add_response_header(response.get(), MHD_HTTP_HEADER_CONNECTION,
+                                                      "close") != MHD_YES)
     return MHD_NO;
-  return MHD_queue_response(connection, MHD_HTTP_BAD_REQUEST, response.get());
+  return http_library().queue_response(connection, MHD_HTTP_BAD_REQUEST, response.get());
 }
 
 }  // namespace
 
 struct AdminServer::Impl {
   struct DaemonStop {
-    void operator()(MHD_Daemon* server) const { MHD_stop_daemon(server); }
+    void operator()(MHD_Daemon* server) const { http_library().stop_daemon(server); }
   };
 
   Handlers handlers;
@@ -126,8 +128,8 @@ struct AdminServer::Impl {
       if (verb != MHD_HTTP_METHOD_GET && verb != MHD_HTTP_METHOD_HEAD) {
         status = MHD_HTTP_METHOD_NOT_ALLOWED;
         response = make_response("method not allowed\n", kTextType);
-        if (response &&
-            MHD_add_response_header(response.get(), MHD_HTTP_HEADER_ALLOW, "GET, HEAD") != MHD_YES)
+        if (response && http_library().add_response_header(response.get(), MHD_HTTP_HEADER_ALLOW,
+                                                           "GET, HEAD") != MHD_YES)
           return MHD_NO;
       } else if (path == "/metrics") {
         response = make_response(handlers.metrics(), kExpositionType);
@@ -148,7 +150,7 @@ struct AdminServer::Impl {
     } catch (const std::exception&) {
       return MHD_NO;
     }
-    return response ? MHD_queue_response(connection, status, response.get()) : MHD_NO;
+    return response ? http_library().queue_response(connection, status, response.get()) : MHD_NO;
   }
 };
 
@@ -160,12 +162,13 @@ AdminServer::~AdminServer() { stop(); }
 
 bool AdminServer::start(std::uint32_t address, int port, std::vector<IpNetwork> allowed) {
   impl_->allow = std::move(allowed);
+  const HttpLibrary& http = http_library();
   UniqueFd listener = open_tcp_listener(address, port, kAdminBacklog);
   if (!listener) return false;
   // The library owns the listener from here: it closes it when it cannot
   // start, and at the stop.
   errno = 0;
-  impl_->daemon.reset(MHD_start_daemon(
+  impl_->daemon.reset(http.start_daemon(
       kDaemonFlags, 0, &Impl::admit, impl_.get(), &Impl::answer, impl_.get(),
       MHD_OPTION_LISTEN_SOCKET, listener.release(), MHD_OPTION_THREAD_POOL_SIZE, kAdminThreads,
       MHD_OPTION_THREAD_STACK_SIZE, kThreadStackBytes, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
